@@ -1,0 +1,32 @@
+# The two commands of the README: `make demo` and `make test`.
+BUILD := build
+CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=Release
+JOBS := $(shell nproc)
+
+export WINEPREFIX := $(CURDIR)/$(BUILD)/wineprefix
+export WINEDEBUG := -all
+export WINEDLLOVERRIDES := mscoree,mshtml=
+# The library was made for Japanese Windows: code page 932 as the ANSI one.
+export LANG := ja_JP.UTF-8
+
+.PHONY: all setup build test demo bench clean
+
+all: build
+
+setup:
+	@sh scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD)/i686 -j $(JOBS)
+	cmake -S . -B $(BUILD)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DOVILUNE_TESTS=ON $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD)/x86_64 -j $(JOBS)
+
+test: build
+	@sh scripts/run-tests.sh $(BUILD)
+
+demo: build
+	@echo "product: $(CURDIR)/$(BUILD)/i686/Ovilune.dxl"
+
+clean:
+	rm -rf $(BUILD) out

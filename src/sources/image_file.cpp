@@ -1,0 +1,184 @@
+#include "sources/loaders.h"
+
+#include <cstring>
+
+#include "sources/path_list.h"
+#include "sources/susie.h"
+
+static FARPROC PluginFunction(HMODULE module, const char* name)
+{
+    return module ? GetProcAddress(module, name) : nullptr;
+}
+
+static bool HasBitmapSuffix(const char* path, size_t length)
+{
+    // Only the last three characters count; the dot is not looked at.
+    return length >= 3 && lstrcmpiA(path + length - 3, "bmp") == 0;
+}
+
+// The probe buffers handed to IsSupported: the 2 KB at offsets 0 and 128,
+// zero-padded where the file is shorter. Read once per load; each plug-in
+// gets its own copy, since the interface does not promise it is left alone.
+struct ProbeData {
+    BYTE atZero[kSusieProbeSize];
+    BYTE at128[kSusieProbeSize];
+};
+
+static void ReadProbe(HANDLE file, LONG offset, BYTE (&buffer)[kSusieProbeSize])
+{
+    memset(buffer, 0, sizeof(buffer));
+    if (SetFilePointer(file, offset, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return;
+    DWORD read = 0;
+    if (!ReadFile(file, buffer, sizeof(buffer), &read, nullptr))
+        memset(buffer, 0, sizeof(buffer));
+}
+
+static bool Probe(SusieIsSupported isSupported, const char* path, const BYTE (&data)[kSusieProbeSize])
+{
+    BYTE copy[kSusieProbeSize];
+    memcpy(copy, data, sizeof(copy));
+    return isSupported(path, copy) != 0;
+}
+
+// The first entry whose plug-in accepts the file at offset 0 or 128.
+static const LoaderEntry* FindDecoder(const char* path, const ProbeData& probe,
+                                      const LoaderEntry* loaders, LONG_PTR* offset)
+{
+    for (const LoaderEntry* entry = loaders ? loaders->next : nullptr; entry; entry = entry->next) {
+        SusieIsSupported isSupported = reinterpret_cast<SusieIsSupported>(
+            reinterpret_cast<void*>(PluginFunction(entry->module, "IsSupported")));
+        if (!isSupported)
+            continue;
+        if (Probe(isSupported, path, probe.atZero)) {
+            *offset = 0;
+            return entry;
+        }
+        if (Probe(isSupported, path, probe.at128)) {
+            *offset = 128;
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+static SIZE_T ColorTableEntries(const BITMAPINFOHEADER* header)
+{
+    if (header->biBitCount <= 8) {
+        SIZE_T full = SIZE_T(1) << header->biBitCount;
+        return header->biClrUsed && header->biClrUsed < full ? header->biClrUsed : full;
+    }
+    if (header->biCompression == BI_BITFIELDS)
+        return 3;
+    return header->biClrUsed;
+}
+
+bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsSize)
+{
+    if (infoSize < sizeof(BITMAPINFOHEADER) || header->biSize < sizeof(BITMAPINFOHEADER)
+        || header->biSize > infoSize)
+        return false;
+    if (header->biCompression != BI_RGB && header->biCompression != BI_BITFIELDS)
+        return false;
+    if (header->biCompression == BI_BITFIELDS && header->biBitCount != 16 && header->biBitCount != 32)
+        return false;
+    switch (header->biBitCount) {
+    case 1: case 4: case 8: case 16: case 24: case 32:
+        break;
+    default:
+        return false;
+    }
+    if (header->biWidth <= 0 || header->biHeight == 0 || header->biPlanes != 1)
+        return false;
+
+    unsigned long long colors = ColorTableEntries(header);
+    if (colors > 256 && header->biBitCount <= 8)
+        return false;
+    if (header->biSize + colors * sizeof(RGBQUAD) > infoSize)
+        return false;
+
+    unsigned long long height = header->biHeight < 0
+        ? 0ULL - static_cast<long long>(header->biHeight)
+        : static_cast<unsigned long long>(header->biHeight);
+    unsigned long long stride =
+        ((static_cast<unsigned long long>(header->biWidth) * header->biBitCount + 31) / 32) * 4;
+    // Both factors are below 2^36, so the product cannot wrap.
+    return stride * height <= bitsSize;
+}
+
+static HBITMAP BitmapFromBlocks(HWND window, HLOCAL infoBlock, HLOCAL bitsBlock)
+{
+    SIZE_T infoSize = LocalSize(infoBlock);
+    SIZE_T bitsSize = LocalSize(bitsBlock);
+    const BITMAPINFO* info = static_cast<const BITMAPINFO*>(LocalLock(infoBlock));
+    if (!info)
+        return nullptr;
+    HBITMAP bitmap = nullptr;
+    const void* bits = LocalLock(bitsBlock);
+    if (bits) {
+        if (DibFitsBlocks(&info->bmiHeader, infoSize, bitsSize)) {
+            HDC dc = GetDC(window);
+            if (dc) {
+                bitmap = CreateDIBitmap(dc, &info->bmiHeader, CBM_INIT, bits, info, DIB_RGB_COLORS);
+                ReleaseDC(window, dc);
+            }
+        }
+        LocalUnlock(bitsBlock);
+    }
+    LocalUnlock(infoBlock);
+    return bitmap;
+}
+
+static HBITMAP Decode(HWND window, const char* path, const LoaderEntry* entry, LONG_PTR offset)
+{
+    SusieGetPicture getPicture = reinterpret_cast<SusieGetPicture>(
+        reinterpret_cast<void*>(PluginFunction(entry->module, "GetPicture")));
+    if (!getPicture)
+        return nullptr;
+    HLOCAL infoBlock = nullptr;
+    HLOCAL bitsBlock = nullptr;
+    if (getPicture(path, offset, SPI_INPUT_FILE, &infoBlock, &bitsBlock, nullptr, 0) != SPI_SUCCESS)
+        return nullptr;  // whatever the out-parameters hold now is not ours to free
+    HBITMAP bitmap = nullptr;
+    if (infoBlock && bitsBlock)
+        bitmap = BitmapFromBlocks(window, infoBlock, bitsBlock);
+    // A successful call hands both blocks to us.
+    if (infoBlock)
+        LocalFree(infoBlock);
+    if (bitsBlock && bitsBlock != infoBlock)
+        LocalFree(bitsBlock);
+    return bitmap;
+}
+
+HBITMAP LoadImageFile(HWND window, const char* path, LoaderList loaders)
+{
+    if (!path)
+        return nullptr;
+    size_t length = strnlen(path, kPathBufferSize);
+    if (length == 0 || length >= kPathBufferSize)
+        return nullptr;
+    if (HasBitmapSuffix(path, length)) {
+        return static_cast<HBITMAP>(LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0,
+                                               LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION));
+    }
+
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    ProbeData* probe = static_cast<ProbeData*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ProbeData)));
+    const LoaderEntry* chosen = nullptr;
+    LONG_PTR offset = 0;
+    if (probe) {
+        ReadProbe(file, 0, probe->atZero);
+        ReadProbe(file, 128, probe->at128);
+    }
+    CloseHandle(file);
+    if (!probe)
+        return nullptr;
+    chosen = FindDecoder(path, *probe, loaders, &offset);
+    HeapFree(GetProcessHeap(), 0, probe);
+    if (!chosen)
+        return nullptr;
+    return Decode(window, path, chosen, offset);
+}

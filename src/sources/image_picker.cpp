@@ -1,0 +1,250 @@
+#include "sources/image_picker.h"
+
+#include <windows.h>
+#include <commdlg.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "sources/dbcs.h"
+#include "surface/exports.h"
+#include "surface/host_records.h"
+#include "surface/texts.h"
+
+static const DWORD kFileBufferSize = 10240;
+static const DWORD kPickerFlags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY;
+
+static_assert(kPickerFlags == 0x81204, "the dialog flags the library was made with");
+#ifndef _WIN64
+static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
+              "the 32-bit dialog record of the classic size");
+#endif
+
+char* BuildFileFilter(LoaderList loaders, size_t* size)
+{
+    size_t total = sizeof(kTextAllImages);
+    for (const LoaderEntry* e = loaders; e; e = e->next)
+        total += strlen(e->pattern) + 1;
+    total += 1;
+    for (const LoaderEntry* e = loaders; e; e = e->next)
+        total += strlen(e->description) + 1 + strlen(e->pattern) + 1;
+    total += 1;
+
+    char* filter = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, total));
+    if (!filter)
+        return nullptr;
+    char* p = filter;
+    memcpy(p, kTextAllImages, sizeof(kTextAllImages));
+    p += sizeof(kTextAllImages);
+    for (const LoaderEntry* e = loaders; e; e = e->next) {
+        size_t length = strlen(e->pattern);
+        memcpy(p, e->pattern, length);
+        p += length;
+        *p++ = ';';
+    }
+    *p++ = '\0';
+    for (const LoaderEntry* e = loaders; e; e = e->next) {
+        size_t length = strlen(e->description) + 1;
+        memcpy(p, e->description, length);
+        p += length;
+        length = strlen(e->pattern) + 1;
+        memcpy(p, e->pattern, length);
+        p += length;
+    }
+    *p++ = '\0';
+    *size = total;
+    return filter;
+}
+
+void InitialFolder(const char* text, char (&folder)[kPathBufferSize])
+{
+    folder[0] = '\0';
+    const char* cursor = text;
+    const char* start = nullptr;
+    size_t length = 0;
+    const char* lastStart = nullptr;
+    size_t lastLength = 0;
+    while (NextPathLine(&cursor, &start, &length)) {
+        lastStart = start;
+        lastLength = length;
+    }
+    if (!lastStart || lastLength >= kPathBufferSize)
+        return;
+    memcpy(folder, lastStart, lastLength);
+    folder[lastLength] = '\0';
+    // Below position 3 the "\" is a drive's root ("C:\a.jpg"): keep the
+    // whole line then, as the dialog has always been given it.
+    int separator = FindLastSeparator(folder, lastLength);
+    if (separator >= 3)
+        folder[separator] = '\0';
+}
+
+size_t RebuildText(const char* text, char* out)
+{
+    size_t total = 0;
+    const char* cursor = text;
+    const char* start;
+    size_t length;
+    while (NextPathLine(&cursor, &start, &length)) {
+        if (out) {
+            memcpy(out + total, start, length);
+            out[total + length] = '\r';
+            out[total + length + 1] = '\n';
+        }
+        total += length + 2;
+    }
+    return total;
+}
+
+// The chosen files as lines: one full path, or folder + "\" + name for each
+// of several, separated by CR LF with none after the last. out may be null to
+// measure.
+static size_t ChosenLines(const char* buffer, WORD fileOffset, char* out)
+{
+    if (fileOffset > 0 && buffer[fileOffset - 1] != '\0') {
+        size_t length = strlen(buffer);
+        if (out)
+            memcpy(out, buffer, length);
+        return length;
+    }
+    const char* folder = buffer;
+    size_t folderLength = strlen(folder);
+    size_t total = 0;
+    for (const char* name = folder + folderLength + 1; *name; name += strlen(name) + 1) {
+        size_t nameLength = strlen(name);
+        if (total) {
+            if (out) {
+                out[total] = '\r';
+                out[total + 1] = '\n';
+            }
+            total += 2;
+        }
+        if (out) {
+            memcpy(out + total, folder, folderLength);
+            out[total + folderLength] = '\\';
+            memcpy(out + total + folderLength + 1, name, nameLength);
+        }
+        total += folderLength + 1 + nameLength;
+    }
+    return total;
+}
+
+// Puts the process's current directory back however the picker returns:
+// the file dialog moves it to wherever the user browsed.
+struct CurrentDirectoryKeeper {
+    CurrentDirectoryKeeper() : saved(nullptr)
+    {
+        DWORD size = GetCurrentDirectoryA(0, nullptr);
+        if (size == 0)
+            return;
+        saved = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
+        if (saved && GetCurrentDirectoryA(size, saved) >= size) {
+            HeapFree(GetProcessHeap(), 0, saved);
+            saved = nullptr;
+        }
+    }
+    ~CurrentDirectoryKeeper()
+    {
+        if (!saved)
+            return;
+        SetCurrentDirectoryA(saved);
+        HeapFree(GetProcessHeap(), 0, saved);
+    }
+    CurrentDirectoryKeeper(const CurrentDirectoryKeeper&) = delete;
+    CurrentDirectoryKeeper& operator=(const CurrentDirectoryKeeper&) = delete;
+
+    char* saved;
+};
+
+// Runs the dialog; true with the chosen files in buffer.
+static bool AskForFiles(HWND owner, const char* initialFolder, char* buffer, WORD* fileOffset)
+{
+    size_t filterSize = 0;
+    char* filter = BuildFileFilter(g_loaders, &filterSize);
+    if (!filter)
+        return false;
+    OPENFILENAMEA ofn;
+    memset(&ofn, 0, sizeof(ofn));
+    ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+    ofn.hwndOwner = owner;
+    ofn.lpstrFilter = filter;
+    ofn.nFilterIndex = 0;
+    ofn.lpstrFile = buffer;
+    ofn.nMaxFile = kFileBufferSize;
+    ofn.lpstrInitialDir = initialFolder[0] ? initialFolder : nullptr;
+    ofn.Flags = kPickerFlags;
+    ofn.lpstrDefExt = "bmp";
+    // A selection too large for the buffer makes the dialog fail: a cancel.
+    BOOL chosen = GetOpenFileNameA(&ofn);
+    HeapFree(GetProcessHeap(), 0, filter);
+    *fileOffset = ofn.nFileOffset;
+    return chosen != FALSE;
+}
+
+// Builds the new text block: the old text's lines, then the chosen files.
+static HGLOBAL NewTextBlock(const char* oldText, const char* chosen, WORD fileOffset, size_t* length)
+{
+    size_t oldLength = RebuildText(oldText, nullptr);
+    size_t newLength = ChosenLines(chosen, fileOffset, nullptr);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, oldLength + newLength + 1);
+    if (!block)
+        return nullptr;
+    char* text = static_cast<char*>(GlobalLock(block));
+    if (!text) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    RebuildText(oldText, text);
+    ChosenLines(chosen, fileOffset, text + oldLength);
+    text[oldLength + newLength] = '\0';
+    GlobalUnlock(block);
+    *length = oldLength + newLength;
+    return block;
+}
+
+// Returns 1 when the chip's text was replaced, 2 when it was left as it was
+// (the user cancelled, the dialog failed, or the new text could not be
+// made). The old block is freed only once its replacement exists, so the
+// host is never left without a valid text.
+int CHIPAPI EditHelper(HWND owner, void* info)
+{
+    if (!info)
+        return 2;
+    CurrentDirectoryKeeper keeper;
+
+    HGLOBAL oldBlock = static_cast<HGLOBAL>(ReadPointerAt(info, kEditText));
+    char folder[kPathBufferSize] = "";
+    if (oldBlock) {
+        const char* text = static_cast<const char*>(GlobalLock(oldBlock));
+        if (!text)
+            return 2;
+        InitialFolder(text, folder);
+        GlobalUnlock(oldBlock);
+    }
+
+    char* chosen = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kFileBufferSize + 2));
+    if (!chosen)
+        return 2;
+    WORD fileOffset = 0;
+    int result = 2;
+    if (AskForFiles(owner, folder, chosen, &fileOffset)) {
+        const char* oldText = oldBlock ? static_cast<const char*>(GlobalLock(oldBlock)) : nullptr;
+        if (!oldBlock || oldText) {
+            size_t length = 0;
+            HGLOBAL newBlock = NewTextBlock(oldText, chosen, fileOffset, &length);
+            if (oldText)
+                GlobalUnlock(oldBlock);
+            if (newBlock) {
+                if (oldBlock)
+                    GlobalFree(oldBlock);
+                // The host owns the new block from here.
+                WritePointerAt(info, kEditText, newBlock);
+                WriteIntAt(info, kEditStatus, 0);
+                WriteIntAt(info, kEditLength, static_cast<int>(length));
+                result = 1;
+            }
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, chosen);
+    return result;
+}

@@ -1,0 +1,21 @@
+// The file-open dialog that adds pictures to a chip's text.
+#pragma once
+
+#include <cstddef>
+
+#include "sources/loaders.h"
+#include "sources/path_list.h"
+
+// The dialog's file-type filter: "all image files" with every pattern, then
+// each loader's description and pattern, then the closing zero. The buffer is
+// the caller's to free with HeapFree; *size is its exact length in bytes.
+char* BuildFileFilter(LoaderList loaders, size_t* size);
+
+// The folder the dialog opens in: the last line of the text without its file
+// name, or the whole line for a path in a drive's root or without any "\".
+// Empty (none) when the text has no line or its last line does not fit.
+void InitialFolder(const char* text, char (&folder)[kPathBufferSize]);
+
+// The old text rebuilt as its lines, each followed by CR LF, into out (which
+// may be null to measure). Returns the length without a terminating zero.
+size_t RebuildText(const char* text, char* out);

@@ -1,0 +1,228 @@
+#include "sources/loaders.h"
+
+#include <cstring>
+
+#include "sources/dbcs.h"
+#include "sources/path_list.h"
+#include "sources/susie.h"
+
+HINSTANCE g_hInstance = nullptr;
+LoaderList g_loaders = nullptr;
+
+static const char kSusieKey[] = "Software\\Kobarune\\Susie\\Plug-in";
+static const int kInfoBufferSize = 1024;
+// A plug-in that never says "no more formats" must not keep us in DllMain.
+static const int kMaxFormatsPerPlugin = 256;
+
+static char* CopyText(const char* text, size_t length)
+{
+    char* copy = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, length + 1));
+    if (!copy)
+        return nullptr;
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+static void FreeText(char* text)
+{
+    if (text)
+        HeapFree(GetProcessHeap(), 0, text);
+}
+
+static LoaderEntry* NewEntry(HMODULE module, const char* description, size_t descriptionLength,
+                             const char* pattern, size_t patternLength)
+{
+    LoaderEntry* entry = static_cast<LoaderEntry*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                                             sizeof(LoaderEntry)));
+    if (!entry)
+        return nullptr;
+    entry->module = module;
+    entry->description = CopyText(description, descriptionLength);
+    entry->pattern = CopyText(pattern, patternLength);
+    if (!entry->description || !entry->pattern) {
+        FreeText(entry->description);
+        FreeText(entry->pattern);
+        HeapFree(GetProcessHeap(), 0, entry);
+        return nullptr;
+    }
+    return entry;
+}
+
+// Asks the plug-in for one text. The plug-in may write more than it reports,
+// or nothing at all, and need not terminate what it wrote: only the reported
+// length counts, cut to the buffer.
+static size_t PluginInfo(SusieGetPluginInfo getInfo, int infono, char (&buffer)[kInfoBufferSize + 1])
+{
+    memset(buffer, 0, sizeof(buffer));
+    int length = getInfo(infono, buffer, kInfoBufferSize);
+    if (length <= 0)
+        length = 0;
+    if (length > kInfoBufferSize)
+        length = kInfoBufferSize;
+    buffer[length] = '\0';
+    return static_cast<size_t>(length);
+}
+
+static bool IsImportFilter(SusieGetPluginInfo getInfo)
+{
+    char buffer[kInfoBufferSize + 1];
+    size_t length = PluginInfo(getInfo, 0, buffer);
+    // The version text is two characters of interface version, then the
+    // kind: "00IN" is an import filter, "00AM" an archive reader.
+    return length >= 4 && lstrcmpiA(buffer + 2, "IN") == 0;
+}
+
+// Appends the module's formats after *tail. Returns how many it appended.
+static int AppendFormats(HMODULE module, SusieGetPluginInfo getInfo, LoaderEntry** tail)
+{
+    char pattern[kInfoBufferSize + 1];
+    char description[kInfoBufferSize + 1];
+    int added = 0;
+    for (int infono = 2; added < kMaxFormatsPerPlugin; infono += 2) {
+        size_t patternLength = PluginInfo(getInfo, infono, pattern);
+        if (patternLength == 0)
+            break;
+        // A pattern without a description gets an empty one.
+        size_t descriptionLength = PluginInfo(getInfo, infono + 1, description);
+        LoaderEntry* entry = NewEntry(module, description, descriptionLength, pattern, patternLength);
+        if (!entry)
+            break;
+        (*tail)->next = entry;
+        *tail = entry;
+        added++;
+    }
+    return added;
+}
+
+static void LoadPlugin(const char* fullPath, LoaderEntry** tail)
+{
+    HMODULE module = LoadLibraryA(fullPath);
+    if (!module)
+        return;
+    SusieGetPluginInfo getInfo =
+        reinterpret_cast<SusieGetPluginInfo>(reinterpret_cast<void*>(GetProcAddress(module, "GetPluginInfo")));
+    if (!getInfo || !IsImportFilter(getInfo) || AppendFormats(module, getInfo, tail) == 0)
+        FreeLibrary(module);
+    // Otherwise the module belongs to its entries from here on.
+}
+
+// Joins folder + "\" + name into out; false when it would not fit.
+static bool JoinPath(const char* folder, const char* name, char (&out)[kPathBufferSize])
+{
+    size_t folderLength = strlen(folder);
+    size_t nameLength = strlen(name);
+    if (folderLength + 1 + nameLength >= kPathBufferSize)
+        return false;
+    memcpy(out, folder, folderLength);
+    out[folderLength] = '\\';
+    memcpy(out + folderLength + 1, name, nameLength + 1);
+    return true;
+}
+
+// Loads every plug-in of the folder into the list. Returns whether the
+// search found any *.spi file at all (usable or not).
+static bool LoadFolder(const char* folder, LoaderEntry** tail)
+{
+    char pattern[kPathBufferSize];
+    if (!JoinPath(folder, "*.spi", pattern))
+        return false;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    do {
+        // An empty folder (a PATH piece of just "\") searched the current
+        // drive's root: load from there too, not through the DLL search
+        // order, which could find another file of the same name.
+        char fullPath[kPathBufferSize];
+        if (JoinPath(folder, found.cFileName, fullPath))
+            LoadPlugin(fullPath, tail);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
+}
+
+static void ReadRegistryFolder(char (&folder)[kPathBufferSize])
+{
+    folder[0] = '\0';
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, kSusieKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    DWORD size = kPathBufferSize - 1;
+    // A value too long for the buffer is treated as missing: the platform
+    // leaves the buffer's contents undefined then.
+    if (RegQueryValueExA(key, "Path", nullptr, nullptr, reinterpret_cast<BYTE*>(folder), &size)
+        != ERROR_SUCCESS)
+        folder[0] = '\0';
+    folder[kPathBufferSize - 1] = '\0';
+    RegCloseKey(key);
+}
+
+// Tries the pieces of PATH in order and stops at the first folder whose
+// search finds any plug-in file.
+static void LoadFirstPathFolder(LoaderEntry** tail)
+{
+    DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+    if (size == 0)
+        return;
+    char* path = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
+    if (!path)
+        return;
+    DWORD length = GetEnvironmentVariableA("PATH", path, size);
+    if (length > 0 && length < size) {
+        const char* piece = path;
+        while (*piece) {
+            const char* end = strchr(piece, ';');
+            size_t pieceLength = end ? static_cast<size_t>(end - piece) : strlen(piece);
+            if (pieceLength > 0 && pieceLength < kPathBufferSize) {
+                char folder[kPathBufferSize];
+                memcpy(folder, piece, pieceLength);
+                folder[pieceLength] = '\0';
+                if (EndsWithSeparator(folder, pieceLength))
+                    folder[pieceLength - 1] = '\0';
+                if (LoadFolder(folder, tail))
+                    break;
+            }
+            if (!end)
+                break;
+            piece = end + 1;
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, path);
+}
+
+LoaderList BuildLoaderList()
+{
+    static const char kBitmap[] = "Bitmap";
+    static const char kBitmapPattern[] = "*.bmp";
+    LoaderEntry* head = NewEntry(nullptr, kBitmap, sizeof(kBitmap) - 1,
+                                 kBitmapPattern, sizeof(kBitmapPattern) - 1);
+    if (!head)
+        return nullptr;
+    LoaderEntry* tail = head;
+
+    char folder[kPathBufferSize];
+    ReadRegistryFolder(folder);
+    if (folder[0])
+        LoadFolder(folder, &tail);
+    else
+        LoadFirstPathFolder(&tail);
+    return head;
+}
+
+void FreeLoaderList(LoaderList head, bool unloadModules)
+{
+    HMODULE lastUnloaded = nullptr;
+    while (head) {
+        LoaderEntry* next = head->next;
+        if (unloadModules && head->module && head->module != lastUnloaded) {
+            FreeLibrary(head->module);
+            lastUnloaded = head->module;
+        }
+        FreeText(head->description);
+        FreeText(head->pattern);
+        HeapFree(GetProcessHeap(), 0, head);
+        head = next;
+    }
+}

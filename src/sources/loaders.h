@@ -1,0 +1,35 @@
+// The loader registry (every format we can show) and the one place image
+// data is read.
+#pragma once
+
+#include <windows.h>
+
+// One format: the built-in bitmap entry (module null) or one of a Susie
+// plug-in's formats. A module with several formats has consecutive entries.
+struct LoaderEntry {
+    HMODULE module;
+    char* description;
+    char* pattern;
+    LoaderEntry* next;
+};
+
+typedef LoaderEntry* LoaderList;
+
+extern HINSTANCE g_hInstance;
+extern LoaderList g_loaders;
+
+// Always starts with the "Bitmap" / "*.bmp" entry, then the plug-ins of the
+// registry's folder or of the first folder on PATH that has any.
+LoaderList BuildLoaderList();
+
+// Frees every entry and unloads each plug-in once. With unloadModules false
+// (process exit, when other DLLs may already be gone) only memory is freed.
+void FreeLoaderList(LoaderList head, bool unloadModules);
+
+// The picture at path as a bitmap that the caller owns and deletes, or null.
+// window only lends its device context for the conversion.
+HBITMAP LoadImageFile(HWND window, const char* path, LoaderList loaders);
+
+// Whether a plug-in's BITMAPINFO block and bits block describe each other: the
+// header, its colour table and every row of pixels lie inside the blocks.
+bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsSize);

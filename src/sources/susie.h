@@ -1,0 +1,55 @@
+// The Susie plug-in interface, as both sides of it see it: the library calls
+// these functions, and the plug-ins the project builds export them. Plug-in
+// functions are __stdcall (WINAPI); the pointer-sized arguments are 32 bits
+// in the classic 32-bit interface and pointer-wide in its 64-bit form.
+#pragma once
+
+#include <windows.h>
+
+// Results of GetPicture and GetPictureInfo.
+enum SusieResult {
+    SPI_SUCCESS = 0,
+    SPI_NOT_IMPLEMENTED = -1,
+    SPI_ABORTED = 1,         // the progress callback asked to stop
+    SPI_UNKNOWN_FORMAT = 2,
+    SPI_BROKEN_DATA = 3,
+    SPI_NO_MEMORY = 4,
+    SPI_MEMORY_ERROR = 5,
+    SPI_FILE_READ_ERROR = 6,
+    SPI_INTERNAL_ERROR = 8,
+};
+
+// Low bits of GetPicture's flag: where the picture comes from.
+enum SusieInput {
+    SPI_INPUT_FILE = 0,      // buf is a file name, len the offset in it
+    SPI_INPUT_MEMORY = 1,    // buf is the image in memory, len its size
+};
+
+// Bytes IsSupported may be given in its buffer form.
+const DWORD kSusieProbeSize = 2048;
+
+typedef int (WINAPI *SusieProgress)(int done, int total, LONG_PTR data);
+
+typedef int (WINAPI *SusieGetPluginInfo)(int infono, LPSTR buffer, int length);
+// `probe` is a file handle or, in the form this library uses, a pointer to
+// the first kSusieProbeSize bytes of the file (zero-padded).
+typedef int (WINAPI *SusieIsSupported)(LPCSTR name, void* probe);
+typedef int (WINAPI *SusieGetPicture)(LPCSTR buffer, LONG_PTR length, unsigned flag,
+                                      HLOCAL* info, HLOCAL* bits,
+                                      SusieProgress progress, LONG_PTR data);
+
+#pragma pack(push, 1)
+struct SusiePictureInfo {
+    long left;
+    long top;
+    long width;
+    long height;
+    WORD xDensity;
+    WORD yDensity;
+    short colorDepth;
+    HLOCAL textInfo;
+};
+#pragma pack(pop)
+
+typedef int (WINAPI *SusieGetPictureInfo)(LPCSTR buffer, LONG_PTR length, unsigned flag,
+                                          SusiePictureInfo* info);

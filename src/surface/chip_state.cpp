@@ -1,0 +1,76 @@
+#include "surface/chip_state.h"
+
+#include <climits>
+
+ChipHandle g_settingsChip = nullptr;
+
+ChipLock::ChipLock(ChipHandle h) : handle(h), state(nullptr)
+{
+    if (!handle)
+        return;
+    // A handle that is not one of our blocks must not be written through as
+    // if it were; the size check catches the foreign blocks LocalLock accepts.
+    if (LocalSize(handle) < sizeof(ChipState))
+        return;
+    state = static_cast<ChipState*>(LocalLock(handle));
+}
+
+ChipLock::~ChipLock()
+{
+    if (state)
+        LocalUnlock(handle);
+}
+
+int SlideshowTicks(const ChipState* state)
+{
+    long long ticks = static_cast<long long>(state->interval) * (state->unitIsOne ? 1 : 10);
+    if (ticks < 1)
+        return 1;
+    if (ticks > INT_MAX)
+        return INT_MAX;
+    return static_cast<int>(ticks);
+}
+
+void RestartCountdown(ChipState* state)
+{
+    state->ticksLeft = SlideshowTicks(state);
+}
+
+void ResetSlideshowDefaults(ChipState* state)
+{
+    state->running = 0;
+    state->interval = 3;
+    state->unitIsOne = 1;
+    state->randomOrder = 0;
+    state->ticksLeft = 3;
+}
+
+bool ReplacePicture(ChipState* state, HBITMAP bitmap)
+{
+    DropPicture(state);
+    state->bitmap = bitmap;
+    state->pictureSerial++;
+
+    BITMAP info;
+    if (bitmap && GetObjectA(bitmap, sizeof(info), &info) == sizeof(info)) {
+        state->imageWidth = info.bmWidth;
+        state->imageHeight = info.bmHeight < 0 ? -info.bmHeight : info.bmHeight;
+        return true;
+    }
+    if (bitmap) {
+        DeleteObject(bitmap);
+        state->bitmap = nullptr;
+    }
+    state->imageWidth = 160;
+    state->imageHeight = 90;
+    return false;
+}
+
+void DropPicture(ChipState* state)
+{
+    if (state->bitmap) {
+        DeleteObject(state->bitmap);
+        state->bitmap = nullptr;
+    }
+    ReleaseRenderCache(&state->render);
+}

@@ -1,0 +1,69 @@
+// The per-chip record and the rule by which every export reaches it.
+#pragma once
+
+#include <windows.h>
+
+#include "view/render_cache.h"
+
+// A chip's identity is the handle of a movable local block holding its
+// ChipState; the host stores it and passes it back to every per-chip export.
+typedef HLOCAL ChipHandle;
+
+struct ChipState {
+    HBITMAP bitmap;         // the current picture, ours; null when not loaded
+    int imageWidth;
+    int imageHeight;
+    int displayWidth;
+    int displayHeight;
+    int viewMode;           // IDM_ZOOM25 .. IDM_FIT_ASPECT, 0 until first set
+    COLORREF background;
+    int loadFailed;
+    int imageCount;
+    int imageIndex;
+    int reloadPending;
+    int ticksLeft;
+    int interval;
+    int unitIsOne;
+    int running;
+    int randomOrder;
+
+    // Beyond the classic record: painting's scaled copy of the client area,
+    // and a serial that changes with every picture so the copy can tell a new
+    // picture from an old one that happens to get the same GDI handle back.
+    unsigned pictureSerial;
+    RenderCache render;
+};
+
+// The chip whose slideshow settings dialog is open, null when none is.
+extern ChipHandle g_settingsChip;
+
+// Locks a chip for the length of one call. Locks nest, so an export reached
+// again from inside another (the settings dialog's message loop, DoTimer
+// calling DoDrawExMenu) simply locks once more. A null handle, a block that
+// does not lock or one too small to be ours gives a null state.
+struct ChipLock {
+    explicit ChipLock(ChipHandle handle);
+    ~ChipLock();
+    ChipLock(const ChipLock&) = delete;
+    ChipLock& operator=(const ChipLock&) = delete;
+
+    ChipHandle handle;
+    ChipState* state;
+};
+
+// Ticks of the slideshow countdown: interval x 1 for "X 1", x 10 for "X 10".
+// Saved blocks and pasted text can hold any interval; the countdown never
+// starts below 1 (a zero or negative interval advances on every tick instead
+// of freezing for 2^32 ticks) nor above INT_MAX.
+int SlideshowTicks(const ChipState* state);
+void RestartCountdown(ChipState* state);
+void ResetSlideshowDefaults(ChipState* state);
+
+// Replaces the cached picture. The old one is deleted; `bitmap` may be null.
+// Sets the image size from the new picture, or 160 x 90 when there is none.
+// Returns whether a picture is now cached.
+bool ReplacePicture(ChipState* state, HBITMAP bitmap);
+
+// Deletes the cached picture (and the painted copy made from it) without
+// touching the sizes, as Zoom and Update's keep-picture flag ask.
+void DropPicture(ChipState* state);

@@ -1,0 +1,64 @@
+// The entry points through which the library describes itself, and those it
+// answers with a fixed result.
+#include <cstring>
+
+#include "resource.h"
+#include "sources/loaders.h"
+#include "surface/exports.h"
+#include "surface/host_records.h"
+#include "surface/texts.h"
+
+// Fills the host's description of the chip kind; nothing else in the record
+// is touched. Returns 0.
+int CHIPAPI DrawExSpecification(void* spec)
+{
+    if (!spec)
+        return 0;
+    WriteIntAt(spec, kSpecWidth, 256);
+    WriteIntAt(spec, kSpecHeight, 256);
+    lstrcpyA(static_cast<char*>(spec) + kSpecName, kTextCaption);
+    WriteIntAt(spec, kSpecField60, 110);
+    WriteIntAt(spec, kSpecField64, 2);
+    WriteIntAt(spec, kSpecField68, 252);
+    return 0;
+}
+
+// The library has no settings of its own, and says so. Returns 0.
+int CHIPAPI DrawExConfigure(HWND owner)
+{
+    MessageBoxA(owner, kTextNoSettings, kTextCaption, MB_ICONINFORMATION);
+    return 0;
+}
+
+// Ends on OK or Cancel. Answers 0 to everything, WM_INITDIALOG included, so
+// no control is given the focus.
+static INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/)
+{
+    if (message == WM_COMMAND && (wParam == IDOK || wParam == IDCANCEL))
+        EndDialog(dialog, 1);
+    return FALSE;
+}
+
+int CHIPAPI DrawExAbout(HWND owner)
+{
+    DialogBoxParamA(g_hInstance, MAKEINTRESOURCEA(IDD_ABOUT), owner, AboutProc, 0);
+    return 0;
+}
+
+int CHIPAPI MouseClik(void)
+{
+    return 1;
+}
+
+int CHIPAPI ExchangeSendString(void)
+{
+    return 0;
+}
+
+// A chip of this kind has no memo text: an empty one is written.
+int CHIPAPI GetMemoString(void* /*ignored*/, char* buffer, int length)
+{
+    if (buffer && length >= 1)
+        buffer[0] = '\0';
+    return 0;
+}

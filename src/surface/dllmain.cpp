@@ -1,0 +1,27 @@
+#include <windows.h>
+
+#include "sources/loaders.h"
+#include "surface/chip_random.h"
+
+// Attach finds the plug-ins; detach gives them back. At process exit
+// (reserved non-null) other modules may already be gone, and unloading the
+// plug-ins then could run their code after their dependencies: the process
+// is ending and takes everything with it.
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        g_hInstance = instance;
+        DisableThreadLibraryCalls(instance);
+        g_loaders = BuildLoaderList();
+        break;
+    case DLL_PROCESS_DETACH:
+        if (reserved)
+            break;
+        FreeLoaderList(g_loaders, true);
+        g_loaders = nullptr;
+        ReleaseChipRandom();
+        break;
+    }
+    return TRUE;
+}

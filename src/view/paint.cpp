@@ -1,0 +1,175 @@
+#include "view/paint.h"
+
+#include "commands/command_ids.h"
+#include "sources/path_list.h"
+#include "surface/exports.h"
+#include "surface/texts.h"
+#include "view/view_mode.h"
+
+void ReleaseRenderCache(RenderCache* cache)
+{
+    if (cache->bitmap)
+        DeleteObject(cache->bitmap);
+    *cache = RenderCache();
+}
+
+static void FillBackground(HDC dc, const RECT& rect, COLORREF colour)
+{
+    HBRUSH brush = CreateSolidBrush(colour);
+    if (!brush)
+        return;
+    FillRect(dc, &rect, brush);
+    DeleteObject(brush);
+}
+
+void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
+{
+    HDC source = CreateCompatibleDC(dc);
+    if (!source)
+        return;
+    HGDIOBJ previous = SelectObject(source, state->bitmap);
+
+    if (state->displayWidth < clientWidth || state->displayHeight < clientHeight) {
+        HBRUSH brush = CreateSolidBrush(state->background);
+        if (brush) {
+            RECT right = {state->displayWidth, 0, clientWidth, clientHeight};
+            RECT bottom = {0, state->displayHeight, clientWidth, clientHeight};
+            FillRect(dc, &right, brush);
+            FillRect(dc, &bottom, brush);
+            DeleteObject(brush);
+        }
+    }
+
+    if (state->viewMode == IDM_ZOOM100) {
+        // Only the picture's own pixels: where the client reaches past the
+        // picture, the background strips stay.
+        int width = clientWidth < state->imageWidth ? clientWidth : state->imageWidth;
+        int height = clientHeight < state->imageHeight ? clientHeight : state->imageHeight;
+        BitBlt(dc, 0, 0, width, height, source, 0, 0, SRCCOPY);
+    } else {
+        SetStretchBltMode(dc, HALFTONE);
+        StretchBlt(dc, 0, 0, state->displayWidth, state->displayHeight,
+                   source, 0, 0, state->imageWidth, state->imageHeight, SRCCOPY);
+    }
+
+    SelectObject(source, previous);
+    DeleteDC(source);
+}
+
+// What distinguishes one DC format from another for a compatible bitmap.
+static int DcFormat(HDC dc)
+{
+    int format = GetDeviceCaps(dc, BITSPIXEL) * 256;
+    BITMAP selected;
+    HGDIOBJ current = GetCurrentObject(dc, OBJ_BITMAP);
+    if (current && GetObjectA(current, sizeof(selected), &selected) == sizeof(selected))
+        format += selected.bmBitsPixel;
+    return format;
+}
+
+static RenderCache CacheKey(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
+{
+    RenderCache key = RenderCache();
+    key.pictureSerial = state->pictureSerial;
+    key.viewMode = state->viewMode;
+    key.displayWidth = state->displayWidth;
+    key.displayHeight = state->displayHeight;
+    key.clientWidth = clientWidth;
+    key.clientHeight = clientHeight;
+    key.background = state->background;
+    key.dcBitsPixel = DcFormat(dc);
+    return key;
+}
+
+static bool SameKey(const RenderCache& a, const RenderCache& b)
+{
+    return a.pictureSerial == b.pictureSerial && a.viewMode == b.viewMode
+        && a.displayWidth == b.displayWidth && a.displayHeight == b.displayHeight
+        && a.clientWidth == b.clientWidth && a.clientHeight == b.clientHeight
+        && a.background == b.background && a.dcBitsPixel == b.dcBitsPixel;
+}
+
+// Renders the client area once into a bitmap compatible with dc. The old
+// copy is deleted only after the new one exists.
+static bool RebuildCache(ChipState* state, HDC dc, const RenderCache& key)
+{
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, key.clientWidth, key.clientHeight);
+    if (!bitmap)
+        return false;
+    HDC target = CreateCompatibleDC(dc);
+    if (!target) {
+        DeleteObject(bitmap);
+        return false;
+    }
+    HGDIOBJ previous = SelectObject(target, bitmap);
+    PaintPictureDirect(state, target, key.clientWidth, key.clientHeight);
+    SelectObject(target, previous);
+    DeleteDC(target);
+
+    ReleaseRenderCache(&state->render);
+    state->render = key;
+    state->render.bitmap = bitmap;
+    return true;
+}
+
+static bool PaintFromCache(const RenderCache& cache, HDC dc)
+{
+    HDC source = CreateCompatibleDC(dc);
+    if (!source)
+        return false;
+    HGDIOBJ previous = SelectObject(source, cache.bitmap);
+    BOOL copied = BitBlt(dc, 0, 0, cache.clientWidth, cache.clientHeight, source, 0, 0, SRCCOPY);
+    SelectObject(source, previous);
+    DeleteDC(source);
+    return copied != FALSE;
+}
+
+static void PaintPicture(ChipState* state, HDC dc, int clientWidth, int clientHeight)
+{
+    // The host's DC is left in halftone mode whenever the picture is scaled.
+    if (state->viewMode != IDM_ZOOM100)
+        SetStretchBltMode(dc, HALFTONE);
+    if (clientWidth <= 0 || clientHeight <= 0)
+        return;
+    RenderCache key = CacheKey(state, dc, clientWidth, clientHeight);
+    bool current = state->render.bitmap && SameKey(state->render, key);
+    if (!current)
+        current = RebuildCache(state, dc, key);
+    if (!current || !PaintFromCache(state->render, dc))
+        PaintPictureDirect(state, dc, clientWidth, clientHeight);
+}
+
+static void PaintLoadError(const ChipState* state, HDC dc, RECT client)
+{
+    FillBackground(dc, client, state->background);
+    DrawTextA(dc, kTextLoadError, lstrlenA(kTextLoadError), &client,
+              DT_SINGLELINE | DT_VCENTER | DT_CENTER);
+}
+
+// Paints the chip into dc; returns 1. The picture is loaded here when it is
+// not cached (after Zoom, or a failed load) and when a reload is pending.
+int CHIPAPI DrawChip(ChipHandle chip, HWND window, HDC dc, const char* text)
+{
+    ChipLock lock(chip);
+    ChipState* state = lock.state;
+    if (!state)
+        return 1;
+    // With a reload pending the lazy load would fetch a picture only to drop
+    // it at once; the reload below loads the right one.
+    if (!state->bitmap && !state->loadFailed && !state->reloadPending)
+        LoadCurrentPicture(state, window, text);
+
+    RECT client = {0, 0, 0, 0};
+    if (!window || !GetClientRect(window, &client))
+        SetRectEmpty(&client);
+    if (state->reloadPending)
+        ReloadCurrentImage(state, window, text);
+    if (!dc)
+        return 1;
+
+    if (state->bitmap)
+        PaintPicture(state, dc, client.right - client.left, client.bottom - client.top);
+    else
+        PaintLoadError(state, dc, client);
+    return 1;
+}

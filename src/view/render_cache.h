@@ -1,0 +1,19 @@
+// The chip's client area as last painted, kept so that a repaint in any view
+// mode costs one 1:1 copy instead of a halftone stretch.
+#pragma once
+
+#include <windows.h>
+
+struct RenderCache {
+    HBITMAP bitmap;          // client-sized, compatible with the painting DC
+    unsigned pictureSerial;  // what it was built from ...
+    int viewMode;
+    int displayWidth;
+    int displayHeight;
+    int clientWidth;
+    int clientHeight;
+    COLORREF background;
+    int dcBitsPixel;         // ... and for which DC format
+};
+
+void ReleaseRenderCache(RenderCache* cache);
