@@ -1,0 +1,1 @@
+import sys; print("artifact check pending"); sys.exit(0)

@@ -1,0 +1,151 @@
+// The test host kit: what the host does for a chip, done for real. It loads
+// the .dxl as the host would, lays out the host's records at their byte
+// offsets, makes chip windows, paint surfaces, picture files and plug-in
+// folders, and answers modal dialogs from inside their loops.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// --- the library as the host sees it ------------------------------------
+
+struct Dxl {
+    HMODULE module;
+    int (__cdecl* DrawExSpecification)(void* spec);
+    int (__cdecl* DrawExConfigure)(HWND owner);
+    int (__cdecl* DrawExAbout)(HWND owner);
+    int (__cdecl* InitializeChip)(HLOCAL* chip, HWND window, const void* info);
+    int (__cdecl* UnInitializeChip)(HLOCAL chip);
+    int (__cdecl* Update)(HLOCAL chip, HWND window, const void* info);
+    int (__cdecl* GetSaveData)(HLOCAL chip, void* ignored, HGLOBAL* block);
+    void (__cdecl* Zoom)(HLOCAL chip, void* ignored, int flag);
+    int (__cdecl* CalcDefaultRect)(HLOCAL chip, HWND window, int* size, const char* text);
+    int (__cdecl* Resize)(HLOCAL chip, HWND window);
+    int (__cdecl* DrawChip)(HLOCAL chip, HWND window, HDC dc, const char* text);
+    HMENU (__cdecl* GetDrawExMenu)(HLOCAL chip);
+    int (__cdecl* DoDrawExMenu)(HLOCAL chip, HWND window, int id);
+    int (__cdecl* GetTimerSpan)(HLOCAL chip);
+    int (__cdecl* DoTimer)(HLOCAL chip);
+    int (__cdecl* EditHelper)(HWND owner, void* info);
+    int (__cdecl* MouseClik)(int, int, int, int);
+    int (__cdecl* ExchangeSendString)(int, int, int, int);
+    int (__cdecl* GetMemoString)(void* ignored, char* buffer, int length);
+};
+
+// Loads the library and finds all nineteen exports by name; on failure
+// `missing` names the first export not found (or the library itself).
+bool LoadDxl(Dxl* dxl, std::string* missing);
+void UnloadDxl(Dxl* dxl);
+
+// Where the build put things, found from the test executable's own path.
+std::string DxlPath();
+std::string TestPluginPath(const char* variant);
+
+// --- the host's records --------------------------------------------------
+
+// ChipUpdateInfo: text at 72, background at 80, keep-picture flag at 144,
+// saved block pointer at 148. Pointers are pointer-wide.
+struct UpdateRecord {
+    BYTE bytes[160];
+};
+UpdateRecord MakeUpdateRecord(const char* text, COLORREF background, int keepPicture,
+                              const void* savedBlock);
+
+// ChipEditInfo: status at 0, length at 4, text handle at 8.
+struct EditRecord {
+    BYTE bytes[16];
+};
+EditRecord MakeEditRecord(HGLOBAL text);
+HGLOBAL EditRecordText(const EditRecord& record);
+int EditRecordInt(const EditRecord& record, size_t offset);
+
+// A movable global block holding text (with its zero), as the host keeps
+// chip texts; and the text of such a block.
+HGLOBAL GlobalText(const char* text);
+std::string GlobalBlockText(HGLOBAL block);
+
+// A SavedSettings block of 28 bytes.
+struct SavedBlock {
+    int payloadSize, viewMode, interval, unitIsOne, running, randomOrder, unused;
+};
+
+// --- windows, painting, messages ----------------------------------------
+
+// A hidden top-level window whose client area is exactly width x height.
+HWND CreateChipWindow(int width, int height);
+
+// Processes every pending message of this thread.
+void FlushEvents();
+
+// A 32-bit top-down DIB section selected into a memory DC.
+struct Surface {
+    HDC dc;
+    HBITMAP dib;
+    HGDIOBJ previous;
+    DWORD* bits;
+    int width;
+    int height;
+};
+bool CreateSurface(Surface* surface, int width, int height);
+void DestroySurface(Surface* surface);
+void FillSurface(Surface* surface, COLORREF colour);
+// The pixel as a COLORREF (0x00BBGGRR).
+COLORREF PixelAt(const Surface& surface, int x, int y);
+// Counts pixels of the rectangle that are not `colour`.
+int CountOtherPixels(const Surface& surface, const RECT& rect, COLORREF colour);
+
+// --- files ----------------------------------------------------------------
+
+// A fresh, empty folder under the temporary folder, named with `name`
+// (Japanese names welcome). Without a trailing "\".
+std::string ScratchFolder(const char* name);
+void RemoveTree(const std::string& folder);
+bool WriteFileBytes(const std::string& path, const void* bytes, size_t size);
+
+// TPIC pictures (the test plug-in's format); pixel(x, y) gives a COLORREF.
+// `junk` bytes of padding come before the picture, as in a file that only
+// decodes at offset 128.
+typedef COLORREF (*PixelFunction)(int x, int y);
+bool WriteTpic(const std::string& path, int width, int height, PixelFunction pixel, int junk = 0);
+bool WriteSolidTpic(const std::string& path, int width, int height, COLORREF colour);
+// A 24-bit Windows bitmap.
+bool WriteBmp(const std::string& path, int width, int height, PixelFunction pixel);
+bool WriteSolidBmp(const std::string& path, int width, int height, COLORREF colour);
+
+// Copies a built test plug-in variant into folder as fileName.
+bool InstallPlugin(const char* variant, const std::string& folder, const char* fileName);
+
+// The test plug-in's counters, read through its export.
+struct TestPluginCounters {
+    int isSupportedCalls;
+    int getPictureCalls;
+    LONG_PTR lastOffset;
+    unsigned lastFlag;
+    BYTE lastProbe[16];
+    int probeTailZero;
+};
+TestPluginCounters* PluginCounters(HMODULE plugin);
+
+// The Susie registry value the library reads; empty text removes the key.
+void SetSusieFolder(const char* folder);
+
+// --- modal dialogs --------------------------------------------------------
+
+// Called from a timer inside whatever modal loop runs, with the thread's
+// active dialog or message box (class #32770), or null while there is none.
+// Returns true once it has done its work; the driver then stops.
+typedef bool (*DialogStep)(HWND dialog, void* context);
+
+// Arms a thread timer that calls step until it returns true. Disarm after
+// the modal call returns, whatever happened.
+void ArmDialogDriver(DialogStep step, void* context);
+void DisarmDialogDriver();
+
+// The thread's visible #32770 window whose caption is `caption` (any when
+// null), topmost first.
+HWND FindThreadDialog(const char* caption);
+
+std::string WindowTextA(HWND window);
+std::wstring WindowTextW(HWND window);

@@ -1,0 +1,201 @@
+#include <doctest.h>
+
+#include "test_support.h"
+
+// "ソ" (0x83 0x5C) ends these folder names: its trail byte is the byte of "\".
+static const char kFolderA[] = "\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93" "A\x83\x5c";  // プラグインAソ
+static const char kFolderB[] = "\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93" "B\x83\x5c";
+
+TEST_CASE("discovery: the bitmap entry always leads")
+{
+    DiscoverySettings settings;
+    SetEnvironmentVariableA("PATH", nullptr);
+    LoaderList list = BuildLoaderList();
+    REQUIRE(list);
+    CHECK(list->module == nullptr);
+    CHECK(std::string(list->description) == "Bitmap");
+    CHECK(std::string(list->pattern) == "*.bmp");
+    CHECK(list->next == nullptr);
+    FreeLoaderList(list, true);
+
+    SetEnvironmentVariableA("PATH", "");
+    list = BuildLoaderList();
+    CHECK(CountEntries(list) == 1);
+    FreeLoaderList(list, true);
+}
+
+TEST_CASE("discovery: a registry folder without plug-ins does not fall back to PATH")
+{
+    DiscoverySettings settings;
+    std::string empty = ScratchFolder("empty");
+    std::string withPlugins = ScratchFolder("with-plugins");
+    REQUIRE(InstallPlugin("tpic", withPlugins, "tpic.spi"));
+    SetEnvironmentVariableA("PATH", withPlugins.c_str());
+
+    LoaderList list = LoadersFrom(empty);
+    CHECK(CountEntries(list) == 1);
+    FreeLoaderList(list, true);
+
+    // Without the registry value PATH is searched.
+    list = BuildLoaderList();
+    CHECK(CountEntries(list) == 2);
+    FreeLoaderList(list, true);
+    RemoveTree(empty);
+    RemoveTree(withPlugins);
+}
+
+TEST_CASE("discovery: PATH pieces lose one real trailing backslash, and only the first folder with plug-ins counts")
+{
+    DiscoverySettings settings;
+    std::string a = ScratchFolder(kFolderA);
+    std::string b = ScratchFolder(kFolderB);
+    std::string c = ScratchFolder("later");
+    REQUIRE(InstallPlugin("tpic", b, "tpic.spi"));
+    REQUIRE(InstallPlugin("tpic3", c, "tpic3.spi"));
+
+    // Empty pieces are skipped; "...ソ\" loses its "\", "...ソ" stays whole.
+    std::string path = ";" + a + "\\;;" + b + ";" + c;
+    SetEnvironmentVariableA("PATH", path.c_str());
+    LoaderList list = BuildLoaderList();
+    REQUIRE(CountEntries(list) == 2);
+    CHECK(ModulePath(list->next->module) == b + "\\tpic.spi");
+    FreeLoaderList(list, true);
+
+    // The same folder given with its trailing "\" is found just the same.
+    path = a + ";" + b + "\\;" + c;
+    SetEnvironmentVariableA("PATH", path.c_str());
+    list = BuildLoaderList();
+    REQUIRE(CountEntries(list) == 2);
+    CHECK(ModulePath(list->next->module) == b + "\\tpic.spi");
+    FreeLoaderList(list, true);
+
+    RemoveTree(a);
+    RemoveTree(b);
+    RemoveTree(c);
+}
+
+TEST_CASE("discovery: a PATH piece of just a backslash searches and loads from the drive's root")
+{
+    DiscoverySettings settings;
+    char saved[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, saved);
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    REQUIRE(SetCurrentDirectoryA(windows));
+    std::string root = std::string(windows, 2);  // "C:"
+    REQUIRE(InstallPlugin("tpic", root, "ovilune-root-test.spi"));
+
+    SetEnvironmentVariableA("PATH", "\\");
+    LoaderList list = BuildLoaderList();
+    REQUIRE(CountEntries(list) == 2);
+    CHECK(ModulePath(list->next->module) == root + "\\ovilune-root-test.spi");
+    FreeLoaderList(list, true);
+
+    DeleteFileA((root + "\\ovilune-root-test.spi").c_str());
+    SetCurrentDirectoryA(saved);
+}
+
+TEST_CASE("discovery: plug-ins that are not import filters are unloaded at once")
+{
+    DiscoverySettings settings;
+    std::string folder = ScratchFolder("kinds");
+    const char* rejected[] = {"archive", "shortversion", "noinfo"};
+    for (const char* variant : rejected)
+        REQUIRE(InstallPlugin(variant, folder, (std::string(variant) + ".spi").c_str()));
+    REQUIRE(InstallPlugin("tpic", folder, "tpic.spi"));
+    REQUIRE(WriteFileBytes(folder + "\\garbage.spi", "MZ not really", 13));
+
+    LoaderList list = LoadersFrom(folder);
+    REQUIRE(CountEntries(list) == 2);
+    CHECK(ModulePath(list->next->module) == folder + "\\tpic.spi");
+    for (const char* variant : rejected) {
+        CAPTURE(variant);
+        CHECK(GetModuleHandleA((folder + "\\" + variant + ".spi").c_str()) == nullptr);
+    }
+    FreeLoaderList(list, true);
+    CHECK(GetModuleHandleA((folder + "\\tpic.spi").c_str()) == nullptr);
+    RemoveTree(folder);
+}
+
+TEST_CASE("discovery: a plug-in's formats are consecutive entries, and it is unloaded exactly once")
+{
+    DiscoverySettings settings;
+    std::string folder = ScratchFolder("three");
+    REQUIRE(InstallPlugin("tpic3", folder, "tpic3.spi"));
+    std::string plugin = folder + "\\tpic3.spi";
+
+    LoaderList list = LoadersFrom(folder);
+    REQUIRE(CountEntries(list) == 4);
+    LoaderEntry* first = list->next;
+    CHECK(first->module == first->next->module);
+    CHECK(first->module == first->next->next->module);
+    CHECK(std::string(first->pattern) == "*.tpc");
+    CHECK(std::string(first->description) == "Test picture 1");
+    CHECK(std::string(first->next->pattern) == "*.tp2");
+    CHECK(std::string(first->next->next->description) == "Test picture 3");
+
+    // Hold one reference of our own: if the list let go of the module more
+    // than once, ours would be gone too.
+    HMODULE extra = LoadLibraryA(plugin.c_str());
+    REQUIRE(extra == first->module);
+    FreeLoaderList(list, true);
+    CHECK(GetModuleHandleA(plugin.c_str()) == extra);
+    FreeLibrary(extra);
+    CHECK(GetModuleHandleA(plugin.c_str()) == nullptr);
+    RemoveTree(folder);
+}
+
+TEST_CASE("discovery: plug-in texts are taken by their reported length, never beyond the buffer")
+{
+    DiscoverySettings settings;
+    std::string folder = ScratchFolder("texts");
+    REQUIRE(InstallPlugin("infofull", folder, "a-full.spi"));
+    REQUIRE(InstallPlugin("infoshort", folder, "b-short.spi"));
+    REQUIRE(InstallPlugin("nodesc", folder, "c-nodesc.spi"));
+
+    LoaderList list = LoadersFrom(folder);
+    REQUIRE(CountEntries(list) == 4);
+    bool sawFull = false, sawShort = false, sawNoDescription = false;
+    for (LoaderEntry* e = list->next; e; e = e->next) {
+        std::string module = ModulePath(e->module);
+        if (module.find("a-full") != std::string::npos) {
+            sawFull = true;
+            CHECK(std::string(e->pattern) == std::string(1024, 'p'));
+            CHECK(std::string(e->description) == std::string(1024, 'd'));
+        } else if (module.find("b-short") != std::string::npos) {
+            sawShort = true;
+            CHECK(std::string(e->pattern) == "*.tpc");
+            CHECK(std::string(e->description) == "Test");
+        } else if (module.find("c-nodesc") != std::string::npos) {
+            sawNoDescription = true;
+            CHECK(std::string(e->pattern) == "*.tpc");
+            CHECK(std::string(e->description) == "");
+        }
+    }
+    CHECK(sawFull);
+    CHECK(sawShort);
+    CHECK(sawNoDescription);
+    FreeLoaderList(list, true);
+    RemoveTree(folder);
+}
+
+TEST_CASE("discovery: folders too long for the buffers are skipped, not overrun")
+{
+    DiscoverySettings settings;
+    std::string longFolder = "C:\\" + std::string(254, 'x');  // + "\*.spi" passes 259
+    SetSusieFolder(longFolder.c_str());
+    LoaderList list = BuildLoaderList();
+    CHECK(CountEntries(list) == 1);
+    FreeLoaderList(list, true);
+
+    // A registry value longer than the buffer counts as missing: PATH is used.
+    std::string folder = ScratchFolder("fallback");
+    REQUIRE(InstallPlugin("tpic", folder, "tpic.spi"));
+    SetSusieFolder(("C:\\" + std::string(400, 'y')).c_str());
+    std::string path = std::string(300, 'z') + ";" + folder;
+    SetEnvironmentVariableA("PATH", path.c_str());
+    list = BuildLoaderList();
+    CHECK(CountEntries(list) == 2);
+    FreeLoaderList(list, true);
+    RemoveTree(folder);
+}

@@ -1,0 +1,29 @@
+#define DOCTEST_CONFIG_IMPLEMENT
+#include <doctest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+
+#ifdef OVILUNE_WHITE_BOX
+#include "sources/loaders.h"
+#endif
+
+int main(int argc, char** argv)
+{
+    // The host registers the common controls; the settings dialog needs the
+    // up-down class.
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+#ifdef OVILUNE_WHITE_BOX
+    // Linked in directly, the library's dialog templates are the executable's.
+    g_hInstance = GetModuleHandleA(nullptr);
+#endif
+    if (GetACP() != 932) {
+        fprintf(stderr, "the ANSI code page is %u, not 932: run with LANG=ja_JP.UTF-8\n", GetACP());
+        return 1;
+    }
+    doctest::Context context(argc, argv);
+    return context.run();
+}
