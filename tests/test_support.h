@@ -61,3 +61,40 @@ struct ActiveLoaders {
     }
     LoaderList saved;
 };
+
+#include "commands/command_ids.h"
+#include "surface/chip_state.h"
+#include "surface/exports.h"
+
+// The chip's record, locked for a look from the test.
+struct StateView {
+    explicit StateView(HLOCAL h) : handle(h), state(static_cast<ChipState*>(LocalLock(h))) {}
+    ~StateView()
+    {
+        if (state)
+            LocalUnlock(handle);
+    }
+    ChipState* operator->() const { return state; }
+    HLOCAL handle;
+    ChipState* state;
+};
+
+// Picture files every chip test can use, made once per run: BMP files are
+// read by the platform, so these tests need no plug-in.
+struct Pictures {
+    std::string folder;
+    std::string p640x480, p100x50, p400x300, p5x3, p20x10;
+};
+const Pictures& TestPictures();
+
+// A chip created as the host does, in a window with the given client size.
+struct TestChip {
+    TestChip(const std::string& text, int clientWidth, int clientHeight,
+             const SavedBlock* block = nullptr, COLORREF background = RGB(0, 0, 255), int keep = 1);
+    ~TestChip();
+    void Reconfigure(const SavedBlock* block, int keep = 1);
+    HLOCAL handle;
+    HWND window;
+    std::string text;
+    COLORREF background;
+};
