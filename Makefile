@@ -6,9 +6,6 @@ JOBS := $(shell nproc)
 export WINEPREFIX := $(CURDIR)/$(BUILD)/wineprefix
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
-# The library was made for Japanese Windows: code page 932 as the ANSI one.
-export LANG := ja_JP.UTF-8
-export LC_ALL := ja_JP.UTF-8
 
 .PHONY: all setup build test demo bench clean
 
