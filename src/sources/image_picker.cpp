@@ -12,6 +12,11 @@
 #include "surface/texts.h"
 
 static const DWORD kFileBufferSize = 10240;
+// Room behind the buffer the dialog is told about. Windows fails a selection
+// that does not fit; Wine's dialog writes it out past nMaxFile instead. The
+// slack keeps such a write inside our block, and a result reaching past
+// kFileBufferSize is then refused as Windows would refuse it.
+static const DWORD kFileBufferSlack = 64 * 1024;
 static const DWORD kPickerFlags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY;
 
 static_assert(kPickerFlags == 0x81204, "the dialog flags the library was made with");
@@ -156,6 +161,23 @@ struct CurrentDirectoryKeeper {
     char* saved;
 };
 
+// Whether the dialog's result, up to its closing empty name, lies inside the
+// buffer it was given.
+static bool ResultFits(const char* buffer, WORD fileOffset)
+{
+    size_t end;
+    if (fileOffset > 0 && buffer[fileOffset - 1] != '\0') {
+        end = strnlen(buffer, kFileBufferSize + kFileBufferSlack) + 1;
+    } else {
+        end = 0;
+        do {
+            end += strnlen(buffer + end, kFileBufferSize + kFileBufferSlack - end) + 1;
+        } while (end < kFileBufferSize + kFileBufferSlack && buffer[end] != '\0');
+        end++;
+    }
+    return end <= kFileBufferSize;
+}
+
 // Runs the dialog; true with the chosen files in buffer.
 static bool AskForFiles(HWND owner, const char* initialFolder, char* buffer, WORD* fileOffset)
 {
@@ -178,7 +200,7 @@ static bool AskForFiles(HWND owner, const char* initialFolder, char* buffer, WOR
     BOOL chosen = GetOpenFileNameA(&ofn);
     HeapFree(GetProcessHeap(), 0, filter);
     *fileOffset = ofn.nFileOffset;
-    return chosen != FALSE;
+    return chosen != FALSE && ResultFits(buffer, ofn.nFileOffset);
 }
 
 // Builds the new text block: the old text's lines, then the chosen files.
@@ -222,7 +244,8 @@ int CHIPAPI EditHelper(HWND owner, void* info)
         GlobalUnlock(oldBlock);
     }
 
-    char* chosen = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kFileBufferSize + 2));
+    char* chosen = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                                    kFileBufferSize + kFileBufferSlack + 2));
     if (!chosen)
         return 2;
     WORD fileOffset = 0;
