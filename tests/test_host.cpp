@@ -1,1 +1,217 @@
+// The built library, loaded and driven as the host drives it.
 #include <doctest.h>
+
+#include <cstring>
+
+#include "hostkit.h"
+
+static const int IDM_ZOOM100 = 10002;
+static const int IDM_FIT_ASPECT = 10006;
+static const int IDM_SLIDESHOW = 10008;
+static const int IDM_SLIDESHOW_SETTINGS = 10009;
+
+// PATH and the Susie registry value as the library will find them at attach.
+struct AttachSettings {
+    AttachSettings()
+    {
+        DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+        saved.resize(size);
+        if (size)
+            GetEnvironmentVariableA("PATH", &saved[0], size);
+        SetSusieFolder(nullptr);
+    }
+    ~AttachSettings()
+    {
+        SetEnvironmentVariableA("PATH", saved.c_str());
+        SetSusieFolder(nullptr);
+    }
+    std::string saved;
+};
+
+TEST_CASE("host: all nineteen exports are found by their undecorated names")
+{
+    Dxl dxl;
+    std::string missing;
+    CHECK(LoadDxl(&dxl, &missing));
+    CHECK(missing == "");
+    UnloadDxl(&dxl);
+}
+
+TEST_CASE("host: plug-ins are found at attach and unloaded exactly once at detach")
+{
+    AttachSettings settings;
+    std::string folder = ScratchFolder("\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x83\x5c");  // プラグインソ
+    REQUIRE(InstallPlugin("tpic3", folder, "tpic3.spi"));
+    REQUIRE(InstallPlugin("archive", folder, "archive.spi"));
+    std::string plugin = folder + "\\tpic3.spi";
+    // The folder is given with its trailing "\", which must not eat the "ソ".
+    SetEnvironmentVariableA("PATH", (folder + "\\").c_str());
+
+    Dxl dxl;
+    REQUIRE(LoadDxl(&dxl, nullptr));
+    HMODULE loaded = GetModuleHandleA(plugin.c_str());
+    CHECK(loaded != nullptr);
+    HMODULE extra = LoadLibraryA(plugin.c_str());
+    UnloadDxl(&dxl);
+    CHECK(GetModuleHandleA(plugin.c_str()) == extra);
+    FreeLibrary(extra);
+    CHECK(GetModuleHandleA(plugin.c_str()) == nullptr);
+
+    // The registry's folder wins over PATH.
+    std::string other = ScratchFolder("registry");
+    REQUIRE(InstallPlugin("tpic", other, "tpic.spi"));
+    SetSusieFolder(other.c_str());
+    REQUIRE(LoadDxl(&dxl, nullptr));
+    CHECK(GetModuleHandleA((other + "\\tpic.spi").c_str()) != nullptr);
+    CHECK(GetModuleHandleA(plugin.c_str()) == nullptr);
+    UnloadDxl(&dxl);
+    CHECK(GetModuleHandleA((other + "\\tpic.spi").c_str()) == nullptr);
+    RemoveTree(folder);
+    RemoveTree(other);
+}
+
+static COLORREF Checks(int x, int y)
+{
+    return (x / 8 + y / 8) % 2 ? RGB(255, 255, 0) : RGB(0, 128, 0);
+}
+
+TEST_CASE("host: the typical road, from a new chip to its saved slideshow")
+{
+    AttachSettings settings;
+    std::string plugins = ScratchFolder("road-plugins");
+    std::string pictures = ScratchFolder("\x8e\xca\x90\x5e");  // 写真
+    REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
+    SetSusieFolder(plugins.c_str());
+    REQUIRE(WriteTpic(pictures + "\\one.tpc", 64, 48, Checks));
+    REQUIRE(WriteTpic(pictures + "\\two.jpg", 64, 48, Checks, 128));
+    REQUIRE(WriteBmp(pictures + "\\three.BMP", 64, 48, Checks));
+
+    Dxl dxl;
+    REQUIRE(LoadDxl(&dxl, nullptr));
+    std::string text = pictures + "\\one.tpc\r\n" + pictures + "\\two.jpg\r\n" + pictures + "\\three.BMP\r\n";
+    HWND window = CreateChipWindow(300, 200);
+    SavedBlock none = {0, 0, 0, 0, 0, 0, 0};
+    UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, &none);
+    HLOCAL chip = nullptr;
+    CHECK(dxl.InitializeChip(&chip, window, record.bytes) == 0);
+    REQUIRE(chip);
+
+    int size[2] = {0, 0};
+    CHECK(dxl.CalcDefaultRect(chip, window, size, text.c_str()) == 0);
+    CHECK(size[0] == 64);
+    CHECK(size[1] == 48);
+    Surface surface;
+    REQUIRE(CreateSurface(&surface, 300, 200));
+    CHECK(dxl.DrawChip(chip, window, surface.dc, text.c_str()) == 1);
+    CHECK(PixelAt(surface, 3, 3) == Checks(3, 3));
+    CHECK(PixelAt(surface, 63, 47) == Checks(63, 47));
+    CHECK(PixelAt(surface, 200, 100) == RGB(0, 0, 255));
+
+    CHECK(dxl.DoDrawExMenu(chip, window, IDM_FIT_ASPECT) == 1);
+    CHECK(dxl.CalcDefaultRect(chip, window, size, text.c_str()) == 0);
+    CHECK(size[0] == 267);
+    CHECK(size[1] == 200);
+    CHECK(dxl.GetTimerSpan(chip) == 2);
+    CHECK(dxl.DoDrawExMenu(chip, window, IDM_SLIDESHOW) == 0);
+    CHECK(dxl.DoTimer(chip) == 0);
+    CHECK(dxl.DoTimer(chip) == 0);
+    CHECK(dxl.DoTimer(chip) == 3);
+    // Every picture, whichever the slideshow moved to, decodes and fits.
+    for (int i = 0; i < 3; i++) {
+        CHECK(dxl.CalcDefaultRect(chip, window, size, text.c_str()) == 0);
+        CHECK(size[0] == 267);
+        CHECK(dxl.DrawChip(chip, window, surface.dc, text.c_str()) == 1);
+        CHECK(PixelAt(surface, 0, 0) == Checks(0, 0));
+        dxl.DoTimer(chip);
+        dxl.DoTimer(chip);
+        CHECK(dxl.DoTimer(chip) == 3);
+    }
+
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 1);
+    CHECK(dxl.GetSaveData(chip, nullptr, &block) == 1);
+    SavedBlock saved;
+    memcpy(&saved, GlobalLock(block), sizeof(saved));
+    GlobalUnlock(block);
+    GlobalFree(block);
+    CHECK(saved.payloadSize == 20);
+    CHECK(saved.viewMode == IDM_FIT_ASPECT);
+    CHECK(saved.running == 1);
+
+    // Stored and configured again: the slideshow runs on, fitted.
+    UpdateRecord again = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, &saved);
+    CHECK(dxl.Update(chip, window, again.bytes) == 1);
+    HMENU menu = dxl.GetDrawExMenu(chip);
+    CHECK(GetMenuItemCount(menu) == 11);
+    CHECK((GetMenuState(menu, IDM_FIT_ASPECT, MF_BYCOMMAND) & MF_CHECKED) != 0);
+    CHECK((GetMenuState(menu, IDM_SLIDESHOW, MF_BYCOMMAND) & MF_CHECKED) != 0);
+    CHECK((GetMenuState(menu, IDM_ZOOM100, MF_BYCOMMAND) & MF_CHECKED) == 0);
+    DestroyMenu(menu);
+
+    CHECK(dxl.UnInitializeChip(chip) == 0);
+    DestroySurface(&surface);
+    DestroyWindow(window);
+    UnloadDxl(&dxl);
+    RemoveTree(plugins);
+    RemoveTree(pictures);
+}
+
+static bool CancelSettings(HWND dialog, void* context)
+{
+    if (!dialog)
+        return false;
+    *static_cast<std::wstring*>(context) = WindowTextW(dialog);
+    PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    return true;
+}
+
+TEST_CASE("host: the settings dialog comes from the library's own resources")
+{
+    AttachSettings settings;
+    std::string pictures = ScratchFolder("dialog-pictures");
+    REQUIRE(WriteBmp(pictures + "\\a.bmp", 8, 8, Checks));
+    REQUIRE(WriteBmp(pictures + "\\b.bmp", 8, 8, Checks));
+    Dxl dxl;
+    REQUIRE(LoadDxl(&dxl, nullptr));
+    std::string text = pictures + "\\a.bmp\r\n" + pictures + "\\b.bmp";
+    HWND window = CreateChipWindow(100, 100);
+    UpdateRecord record = MakeUpdateRecord(text.c_str(), 0, 1, nullptr);
+    HLOCAL chip = nullptr;
+    dxl.InitializeChip(&chip, window, record.bytes);
+    std::wstring caption;
+    ArmDialogDriver(CancelSettings, &caption);
+    CHECK(dxl.DoDrawExMenu(chip, window, IDM_SLIDESHOW_SETTINGS) == 0);
+    DisarmDialogDriver();
+    CHECK(caption == L"スライドショーの設定");
+    dxl.UnInitializeChip(chip);
+    DestroyWindow(window);
+    UnloadDxl(&dxl);
+    RemoveTree(pictures);
+}
+
+TEST_CASE("host: the descriptive and inert entry points")
+{
+    Dxl dxl;
+    REQUIRE(LoadDxl(&dxl, nullptr));
+    BYTE spec[128];
+    memset(spec, 0xFF, sizeof(spec));
+    CHECK(dxl.DrawExSpecification(spec) == 0);
+    BYTE expected[128];
+    memset(expected, 0xFF, sizeof(expected));
+    const int values[][2] = {{0, 256}, {4, 256}, {60, 110}, {64, 2}, {68, 252}};
+    for (const auto& v : values)
+        memcpy(expected + v[0], &v[1], 4);
+    memcpy(expected + 8, "Ovilune", 8);
+    CHECK(memcmp(spec, expected, sizeof(spec)) == 0);
+
+    CHECK(dxl.MouseClik(1, 2, 3, 4) == 1);
+    CHECK(dxl.ExchangeSendString(1, 2, 3, 4) == 0);
+    char memo[4] = {'x', 'y', 'z', 0};
+    CHECK(dxl.GetMemoString(nullptr, memo, 4) == 0);
+    CHECK(memo[0] == '\0');
+    CHECK(memo[1] == 'y');
+    memo[0] = 'x';
+    CHECK(dxl.GetMemoString(nullptr, memo, 0) == 0);
+    CHECK(memo[0] == 'x');
+    CHECK(dxl.GetMemoString(nullptr, nullptr, 10) == 0);
+    UnloadDxl(&dxl);
+}

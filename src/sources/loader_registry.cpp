@@ -159,35 +159,54 @@ static void ReadRegistryFolder(char (&folder)[kPathBufferSize])
     RegCloseKey(key);
 }
 
+// PATH in the ANSI code page, or null; HeapFree it. Read wide and converted
+// here: Wine's GetEnvironmentVariableA cuts a double-byte value short.
+static char* ReadPathVariable()
+{
+    DWORD wideSize = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+    if (wideSize == 0)
+        return nullptr;
+    wchar_t* wide = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, wideSize * sizeof(wchar_t)));
+    if (!wide)
+        return nullptr;
+    char* path = nullptr;
+    DWORD wideLength = GetEnvironmentVariableW(L"PATH", wide, wideSize);
+    if (wideLength > 0 && wideLength < wideSize) {
+        int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+        if (size > 0)
+            path = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
+        if (path && WideCharToMultiByte(CP_ACP, 0, wide, -1, path, size, nullptr, nullptr) != size) {
+            HeapFree(GetProcessHeap(), 0, path);
+            path = nullptr;
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, wide);
+    return path;
+}
+
 // Tries the pieces of PATH in order and stops at the first folder whose
 // search finds any plug-in file.
 static void LoadFirstPathFolder(LoaderEntry** tail)
 {
-    DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
-    if (size == 0)
-        return;
-    char* path = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
+    char* path = ReadPathVariable();
     if (!path)
         return;
-    DWORD length = GetEnvironmentVariableA("PATH", path, size);
-    if (length > 0 && length < size) {
-        const char* piece = path;
-        while (*piece) {
-            const char* end = strchr(piece, ';');
-            size_t pieceLength = end ? static_cast<size_t>(end - piece) : strlen(piece);
-            if (pieceLength > 0 && pieceLength < kPathBufferSize) {
-                char folder[kPathBufferSize];
-                memcpy(folder, piece, pieceLength);
-                folder[pieceLength] = '\0';
-                if (EndsWithSeparator(folder, pieceLength))
-                    folder[pieceLength - 1] = '\0';
-                if (LoadFolder(folder, tail))
-                    break;
-            }
-            if (!end)
+    const char* piece = path;
+    while (*piece) {
+        const char* end = strchr(piece, ';');
+        size_t pieceLength = end ? static_cast<size_t>(end - piece) : strlen(piece);
+        if (pieceLength > 0 && pieceLength < kPathBufferSize) {
+            char folder[kPathBufferSize];
+            memcpy(folder, piece, pieceLength);
+            folder[pieceLength] = '\0';
+            if (EndsWithSeparator(folder, pieceLength))
+                folder[pieceLength - 1] = '\0';
+            if (LoadFolder(folder, tail))
                 break;
-            piece = end + 1;
         }
+        if (!end)
+            break;
+        piece = end + 1;
     }
     HeapFree(GetProcessHeap(), 0, path);
 }
