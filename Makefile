@@ -23,6 +23,9 @@ build: setup
 test: build
 	@sh scripts/run-tests.sh $(BUILD)
 
+bench: build
+	@sh scripts/run-wine.sh $(BUILD)/x86_64/bench/paint_bench.exe
+
 demo: build
 	@echo "product: $(CURDIR)/$(BUILD)/i686/Ovilune.dxl"
 

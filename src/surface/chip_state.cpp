@@ -49,7 +49,9 @@ bool ReplacePicture(ChipState* state, HBITMAP bitmap)
 {
     DropPicture(state);
     state->bitmap = bitmap;
-    state->pictureSerial++;
+    // Zero marks a cache that was never drawn, so the serial skips it.
+    if (++state->pictureSerial == 0)
+        state->pictureSerial = 1;
 
     BITMAP info;
     if (bitmap && GetObjectA(bitmap, sizeof(info), &info) == sizeof(info)) {
@@ -72,5 +74,10 @@ void DropPicture(ChipState* state)
         DeleteObject(state->bitmap);
         state->bitmap = nullptr;
     }
+}
+
+void ReleasePictures(ChipState* state)
+{
+    DropPicture(state);
     ReleaseRenderCache(&state->render);
 }

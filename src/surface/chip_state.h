@@ -64,6 +64,10 @@ void ResetSlideshowDefaults(ChipState* state);
 // Returns whether a picture is now cached.
 bool ReplacePicture(ChipState* state, HBITMAP bitmap);
 
-// Deletes the cached picture (and the painted copy made from it) without
-// touching the sizes, as Zoom and Update's keep-picture flag ask.
+// Deletes the cached picture without touching the sizes. The painted copy
+// stays for the next picture to be drawn over.
 void DropPicture(ChipState* state);
+
+// Deletes the picture and the painted copy made from it, as Zoom and
+// Update's keep-picture flag ask and a chip's end requires.
+void ReleasePictures(ChipState* state);

@@ -15,7 +15,7 @@ void DestroyChip(ChipHandle chip)
         ChipLock lock(chip);
         if (!lock.state)
             return;
-        DropPicture(lock.state);
+        ReleasePictures(lock.state);
     }
     LocalFree(chip);
 }
@@ -109,7 +109,7 @@ int CHIPAPI Update(ChipHandle chip, HWND window, const void* info)
                          static_cast<const BYTE*>(ReadPointerAt(info, kUpdateSavedBlock)));
 
     if (ReadIntAt(info, kUpdateKeepPicture) == 0)
-        DropPicture(state);
+        ReleasePictures(state);
     return 1;
 }
 
@@ -147,5 +147,5 @@ void CHIPAPI Zoom(ChipHandle chip, void* /*ignored*/, int flag)
     ChipLock lock(chip);
     if (!lock.state || flag != 0)
         return;
-    DropPicture(lock.state);
+    ReleasePictures(lock.state);
 }

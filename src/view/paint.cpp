@@ -8,6 +8,10 @@
 
 void ReleaseRenderCache(RenderCache* cache)
 {
+    if (cache->dc) {
+        SelectObject(cache->dc, cache->previous);
+        DeleteDC(cache->dc);
+    }
     if (cache->bitmap)
         DeleteObject(cache->bitmap);
     *cache = RenderCache();
@@ -56,10 +60,13 @@ void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, int cli
     DeleteDC(source);
 }
 
-// What distinguishes one DC format from another for a compatible bitmap.
+// What distinguishes one DC format from another for a compatible bitmap: a
+// memory DC takes the format of the bitmap selected into it, a window or
+// screen DC the display's. (GetDeviceCaps would say the same, but costs more
+// under Wine than the whole 1:1 copy this check is there to protect.)
 static int DcFormat(HDC dc)
 {
-    int format = GetDeviceCaps(dc, BITSPIXEL) * 256;
+    int format = static_cast<int>(GetObjectType(dc)) * 256;
     BITMAP selected;
     HGDIOBJ current = GetCurrentObject(dc, OBJ_BITMAP);
     if (current && GetObjectA(current, sizeof(selected), &selected) == sizeof(selected))
@@ -89,39 +96,51 @@ static bool SameKey(const RenderCache& a, const RenderCache& b)
         && a.background == b.background && a.dcBitsPixel == b.dcBitsPixel;
 }
 
-// Renders the client area once into a bitmap compatible with dc. The old
-// copy is deleted only after the new one exists.
-static bool RebuildCache(ChipState* state, HDC dc, const RenderCache& key)
+// Makes the cache's bitmap fit the key: the one it has when the client size
+// and DC format are unchanged (a new picture or mode is drawn over it), else
+// a new one, and the old one is deleted only after the new one exists.
+static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderCache& key)
 {
+    if (!cache->dc) {
+        cache->dc = CreateCompatibleDC(dc);
+        if (!cache->dc)
+            return false;
+        cache->previous = GetCurrentObject(cache->dc, OBJ_BITMAP);
+    }
+    if (cache->bitmap && cache->clientWidth == key.clientWidth
+        && cache->clientHeight == key.clientHeight && cache->dcBitsPixel == key.dcBitsPixel)
+        return true;
     HBITMAP bitmap = CreateCompatibleBitmap(dc, key.clientWidth, key.clientHeight);
     if (!bitmap)
         return false;
-    HDC target = CreateCompatibleDC(dc);
-    if (!target) {
-        DeleteObject(bitmap);
-        return false;
-    }
-    HGDIOBJ previous = SelectObject(target, bitmap);
-    PaintPictureDirect(state, target, key.clientWidth, key.clientHeight);
-    SelectObject(target, previous);
-    DeleteDC(target);
+    SelectObject(cache->dc, bitmap);
+    if (cache->bitmap)
+        DeleteObject(cache->bitmap);
+    cache->bitmap = bitmap;
+    return true;
+}
 
-    ReleaseRenderCache(&state->render);
-    state->render = key;
-    state->render.bitmap = bitmap;
+// Renders the client area once, as the layout has it, into the cache.
+static bool RebuildCache(ChipState* state, HDC dc, const RenderCache& key)
+{
+    RenderCache* cache = &state->render;
+    cache->pictureSerial = 0;  // not valid until drawn
+    if (!PrepareCacheBitmap(cache, dc, key))
+        return false;
+    PaintPictureDirect(state, cache->dc, key.clientWidth, key.clientHeight);
+    HDC keepDc = cache->dc;
+    HGDIOBJ keepPrevious = cache->previous;
+    HBITMAP keepBitmap = cache->bitmap;
+    *cache = key;
+    cache->dc = keepDc;
+    cache->previous = keepPrevious;
+    cache->bitmap = keepBitmap;
     return true;
 }
 
 static bool PaintFromCache(const RenderCache& cache, HDC dc)
 {
-    HDC source = CreateCompatibleDC(dc);
-    if (!source)
-        return false;
-    HGDIOBJ previous = SelectObject(source, cache.bitmap);
-    BOOL copied = BitBlt(dc, 0, 0, cache.clientWidth, cache.clientHeight, source, 0, 0, SRCCOPY);
-    SelectObject(source, previous);
-    DeleteDC(source);
-    return copied != FALSE;
+    return BitBlt(dc, 0, 0, cache.clientWidth, cache.clientHeight, cache.dc, 0, 0, SRCCOPY) != FALSE;
 }
 
 static void PaintPicture(ChipState* state, HDC dc, int clientWidth, int clientHeight)
@@ -132,7 +151,7 @@ static void PaintPicture(ChipState* state, HDC dc, int clientWidth, int clientHe
     if (clientWidth <= 0 || clientHeight <= 0)
         return;
     RenderCache key = CacheKey(state, dc, clientWidth, clientHeight);
-    bool current = state->render.bitmap && SameKey(state->render, key);
+    bool current = state->render.bitmap && state->render.pictureSerial && SameKey(state->render, key);
     if (!current)
         current = RebuildCache(state, dc, key);
     if (!current || !PaintFromCache(state->render, dc))

@@ -5,6 +5,8 @@
 #include <windows.h>
 
 struct RenderCache {
+    HDC dc;                  // a memory DC holding `bitmap`, kept between paints
+    HGDIOBJ previous;        // what `dc` held before
     HBITMAP bitmap;          // client-sized, compatible with the painting DC
     unsigned pictureSerial;  // what it was built from ...
     int viewMode;
@@ -16,4 +18,5 @@ struct RenderCache {
     int dcBitsPixel;         // ... and for which DC format
 };
 
+// Frees the copy and its DC.
 void ReleaseRenderCache(RenderCache* cache);
