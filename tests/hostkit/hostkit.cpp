@@ -23,91 +23,21 @@ std::string TestPluginPath(const char* variant)
     return ExeFolder() + "\\testspi\\" + variant + ".spi";
 }
 
-template <typename F>
-static bool Find(HMODULE module, const char* name, F* out, std::string* missing)
-{
-    *out = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-    if (!*out && missing && missing->empty())
-        *missing = name;
-    return *out != nullptr;
-}
-
 bool LoadDxl(Dxl* dxl, std::string* missing)
 {
-    memset(dxl, 0, sizeof(*dxl));
-    std::string path = DxlPath();
-    dxl->module = LoadLibraryA(path.c_str());
-    if (!dxl->module) {
-        if (missing)
-            *missing = path;
-        return false;
-    }
-    HMODULE m = dxl->module;
-    bool all = true;
-    all &= Find(m, "DrawExSpecification", &dxl->DrawExSpecification, missing);
-    all &= Find(m, "DrawExConfigure", &dxl->DrawExConfigure, missing);
-    all &= Find(m, "DrawExAbout", &dxl->DrawExAbout, missing);
-    all &= Find(m, "InitializeChip", &dxl->InitializeChip, missing);
-    all &= Find(m, "UnInitializeChip", &dxl->UnInitializeChip, missing);
-    all &= Find(m, "Update", &dxl->Update, missing);
-    all &= Find(m, "GetSaveData", &dxl->GetSaveData, missing);
-    all &= Find(m, "Zoom", &dxl->Zoom, missing);
-    all &= Find(m, "CalcDefaultRect", &dxl->CalcDefaultRect, missing);
-    all &= Find(m, "Resize", &dxl->Resize, missing);
-    all &= Find(m, "DrawChip", &dxl->DrawChip, missing);
-    all &= Find(m, "GetDrawExMenu", &dxl->GetDrawExMenu, missing);
-    all &= Find(m, "DoDrawExMenu", &dxl->DoDrawExMenu, missing);
-    all &= Find(m, "GetTimerSpan", &dxl->GetTimerSpan, missing);
-    all &= Find(m, "DoTimer", &dxl->DoTimer, missing);
-    all &= Find(m, "EditHelper", &dxl->EditHelper, missing);
-    all &= Find(m, "MouseClik", &dxl->MouseClik, missing);
-    all &= Find(m, "ExchangeSendString", &dxl->ExchangeSendString, missing);
-    all &= Find(m, "GetMemoString", &dxl->GetMemoString, missing);
-    return all;
+    std::string error;
+    bool loaded = LoadDxlApi(dxl, DxlPath(), &error);
+    if (missing)
+        *missing = error;
+    return loaded;
 }
 
 void UnloadDxl(Dxl* dxl)
 {
-    if (dxl->module)
-        FreeLibrary(dxl->module);
-    memset(dxl, 0, sizeof(*dxl));
+    UnloadDxlApi(dxl);
 }
 
 // --- records ------------------------------------------------------------------
-
-UpdateRecord MakeUpdateRecord(const char* text, COLORREF background, int keepPicture,
-                              const void* savedBlock)
-{
-    UpdateRecord record;
-    memset(record.bytes, 0xCC, sizeof(record.bytes));
-    memcpy(record.bytes + 72, &text, sizeof(text));
-    memcpy(record.bytes + 80, &background, 4);
-    memcpy(record.bytes + 144, &keepPicture, 4);
-    memcpy(record.bytes + 148, &savedBlock, sizeof(savedBlock));
-    return record;
-}
-
-EditRecord MakeEditRecord(HGLOBAL text)
-{
-    EditRecord record;
-    memset(record.bytes, 0xEE, sizeof(record.bytes));
-    memcpy(record.bytes + 8, &text, sizeof(text));
-    return record;
-}
-
-HGLOBAL EditRecordText(const EditRecord& record)
-{
-    HGLOBAL text;
-    memcpy(&text, record.bytes + 8, sizeof(text));
-    return text;
-}
-
-int EditRecordInt(const EditRecord& record, size_t offset)
-{
-    int value;
-    memcpy(&value, record.bytes + offset, 4);
-    return value;
-}
 
 HGLOBAL GlobalText(const char* text)
 {

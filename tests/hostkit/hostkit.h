@@ -9,30 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "dxl_api.h"
+
 // --- the library as the host sees it ------------------------------------
 
-struct Dxl {
-    HMODULE module;
-    int (__cdecl* DrawExSpecification)(void* spec);
-    int (__cdecl* DrawExConfigure)(HWND owner);
-    int (__cdecl* DrawExAbout)(HWND owner);
-    int (__cdecl* InitializeChip)(HLOCAL* chip, HWND window, const void* info);
-    int (__cdecl* UnInitializeChip)(HLOCAL chip);
-    int (__cdecl* Update)(HLOCAL chip, HWND window, const void* info);
-    int (__cdecl* GetSaveData)(HLOCAL chip, void* ignored, HGLOBAL* block);
-    void (__cdecl* Zoom)(HLOCAL chip, void* ignored, int flag);
-    int (__cdecl* CalcDefaultRect)(HLOCAL chip, HWND window, int* size, const char* text);
-    int (__cdecl* Resize)(HLOCAL chip, HWND window);
-    int (__cdecl* DrawChip)(HLOCAL chip, HWND window, HDC dc, const char* text);
-    HMENU (__cdecl* GetDrawExMenu)(HLOCAL chip);
-    int (__cdecl* DoDrawExMenu)(HLOCAL chip, HWND window, int id);
-    int (__cdecl* GetTimerSpan)(HLOCAL chip);
-    int (__cdecl* DoTimer)(HLOCAL chip);
-    int (__cdecl* EditHelper)(HWND owner, void* info);
-    int (__cdecl* MouseClik)(int, int, int, int);
-    int (__cdecl* ExchangeSendString)(int, int, int, int);
-    int (__cdecl* GetMemoString)(void* ignored, char* buffer, int length);
-};
+typedef DxlApi Dxl;
 
 // Loads the library and finds all nineteen exports by name; on failure
 // `missing` names the first export not found (or the library itself).
@@ -45,21 +26,27 @@ std::string TestPluginPath(const char* variant);
 
 // --- the host's records --------------------------------------------------
 
-// ChipUpdateInfo: text at 72, background at 80, keep-picture flag at 144,
-// saved block pointer at 148. Pointers are pointer-wide.
-struct UpdateRecord {
-    BYTE bytes[160];
-};
-UpdateRecord MakeUpdateRecord(const char* text, COLORREF background, int keepPicture,
-                              const void* savedBlock);
+// The host's records (see dxl_api.h), under the names the tests use.
+typedef ChipUpdateInfo UpdateRecord;
+typedef ChipEditInfo EditRecord;
 
-// ChipEditInfo: status at 0, length at 4, text handle at 8.
-struct EditRecord {
-    BYTE bytes[16];
-};
-EditRecord MakeEditRecord(HGLOBAL text);
-HGLOBAL EditRecordText(const EditRecord& record);
-int EditRecordInt(const EditRecord& record, size_t offset);
+inline UpdateRecord MakeUpdateRecord(const char* text, COLORREF background, int keepPicture,
+                                     const void* savedBlock)
+{
+    return MakeChipUpdateInfo(text, background, keepPicture, savedBlock);
+}
+inline EditRecord MakeEditRecord(HGLOBAL text)
+{
+    return MakeChipEditInfo(text);
+}
+inline HGLOBAL EditRecordText(const EditRecord& record)
+{
+    return ChipEditText(record);
+}
+inline int EditRecordInt(const EditRecord& record, size_t offset)
+{
+    return ChipEditInt(record, offset);
+}
 
 // A movable global block holding text (with its zero), as the host keeps
 // chip texts; and the text of such a block.
