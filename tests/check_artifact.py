@@ -15,7 +15,8 @@ EXPORTS = {
     "MouseClik", "ExchangeSendString", "GetMemoString",
 }
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comdlg32.dll",
-               "msvcrt.dll"}
+               "msvcrt.dll", "ole32.dll", "windowscodecs.dll"}
+PLUGIN_EXPORTS = {"GetPluginInfo", "IsSupported", "GetPicture", "GetPictureInfo", "GetPreview"}
 VERSION_STRINGS = {
     "Comments": "画像を表示する(Susi Plug-in 利用)",
     "FileDescription": "Ovilune",
@@ -104,7 +105,19 @@ def check_dialog(name, dialog, caption, rect, styles, items):
             check(want == have, f"{name}: control {have}, expected {want}")
 
 
-def main(path):
+def check_plugin(path):
+    pe = pefile.PE(path)
+    check(pe.FILE_HEADER.Machine == 0x14C, f"{path}: not an i386 image")
+    check(pe.FILE_HEADER.Characteristics & 0x2000, f"{path}: not a DLL")
+    names = {e.name.decode() for e in pe.DIRECTORY_ENTRY_EXPORT.symbols if e.name}
+    check(names == PLUGIN_EXPORTS, f"{path}: exports {sorted(names)}")
+    imports = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    check(imports <= SYSTEM_DLLS, f"{path}: non-system imports {imports - SYSTEM_DLLS}")
+
+
+def main(path, plugin=None):
+    if plugin:
+        check_plugin(plugin)
     pe = pefile.PE(path)
     check(pe.FILE_HEADER.Machine == 0x14C, "not an i386 image")
     check(pe.OPTIONAL_HEADER.Magic == 0x10B, "not PE32")
@@ -181,9 +194,11 @@ def main(path):
     for failure in failures:
         print("FAIL:", failure)
     checked = "PE32 i386 DLL, exports, imports, version record, dialogs 101 and 103"
+    if plugin:
+        checked += "; plug-in " + plugin
     print(f"{path}: {checked}: {'ok' if not failures else f'{len(failures)} failures'}")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1], sys.argv[2] if len(sys.argv) > 2 else None))

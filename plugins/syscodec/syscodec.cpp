@@ -1,0 +1,401 @@
+// ifsyscodec.spi: a Susie import filter on the platform's own image codecs.
+// It decodes whatever the Windows Imaging Component can (PNG, JPEG, GIF,
+// TIFF, ICO, JPEG XR, and HEIF, WebP or AVIF where their codecs are
+// installed) with no decoder of its own, into the 24-bit bottom-up DIB
+// that Susie hosts expect, transparent pixels composed over white.
+#include <windows.h>
+#include <wincodec.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sources/susie.h"
+
+#define PLUGIN_EXPORT extern "C" __declspec(dllexport)
+
+static const char kVersion[] = "00IN";
+static const char kAbout[] = "ifsyscodec.spi: the system's image codecs, for Ovilune";
+// Rows between two reports to the progress callback.
+static const UINT kProgressRows = 64;
+
+// --- COM and the imaging factory ---------------------------------------------
+
+// Initialises COM for this call only when the calling thread has not, and
+// balances it.
+struct ComUse {
+    ComUse() : ours(false)
+    {
+        APTTYPE type;
+        APTTYPEQUALIFIER qualifier;
+        if (CoGetApartmentType(&type, &qualifier) == CO_E_NOTINITIALIZED)
+            ours = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    }
+    ~ComUse()
+    {
+        if (ours)
+            CoUninitialize();
+    }
+    ComUse(const ComUse&) = delete;
+    ComUse& operator=(const ComUse&) = delete;
+    bool ours;
+};
+
+template <typename T>
+struct Com {
+    Com() : p(nullptr) {}
+    ~Com()
+    {
+        if (p)
+            p->Release();
+    }
+    Com(const Com&) = delete;
+    Com& operator=(const Com&) = delete;
+    T** operator&() { return &p; }
+    T* operator->() const { return p; }
+    T* p;
+};
+
+static HRESULT CreateFactory(IWICImagingFactory** factory)
+{
+    return CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                            IID_IWICImagingFactory, reinterpret_cast<void**>(factory));
+}
+
+// --- formats -----------------------------------------------------------------
+
+struct Format {
+    std::string pattern;      // "*.png;*.apng"
+    std::string description;  // the codec's friendly name
+};
+
+static std::string Narrow(const wchar_t* text)
+{
+    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? size : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, -1, &narrow[0], size, nullptr, nullptr);
+    narrow.resize(strlen(narrow.c_str()));
+    return narrow;
+}
+
+// ".png,.jpg" becomes "*.png;*.jpg".
+static std::string PatternOf(const std::wstring& extensions)
+{
+    std::string pattern;
+    size_t start = 0;
+    while (start <= extensions.size()) {
+        size_t end = extensions.find(L',', start);
+        if (end == std::wstring::npos)
+            end = extensions.size();
+        std::wstring ext = extensions.substr(start, end - start);
+        while (!ext.empty() && ext[0] == L' ')
+            ext.erase(0, 1);
+        if (!ext.empty()) {
+            if (!pattern.empty())
+                pattern += ";";
+            pattern += "*" + Narrow((ext[0] == L'.' ? ext : L"." + ext).c_str());
+        }
+        start = end + 1;
+    }
+    return pattern;
+}
+
+// The installed decoders, asked once per load of the plug-in so that a codec
+// installed later shows up without a rebuild.
+static const std::vector<Format>& Formats()
+{
+    static std::vector<Format> formats;
+    static bool listed;
+    if (listed)
+        return formats;
+    listed = true;
+    ComUse com;
+    Com<IWICImagingFactory> factory;
+    Com<IEnumUnknown> decoders;
+    if (FAILED(CreateFactory(&factory))
+        || FAILED(factory->CreateComponentEnumerator(WICDecoder, WICComponentEnumerateDefault, &decoders)))
+        return formats;
+    for (;;) {
+        Com<IUnknown> item;
+        ULONG fetched = 0;
+        if (decoders->Next(1, &item, &fetched) != S_OK || fetched != 1)
+            break;
+        Com<IWICBitmapCodecInfo> info;
+        if (FAILED(item->QueryInterface(IID_IWICBitmapCodecInfo, reinterpret_cast<void**>(&info))))
+            continue;
+        wchar_t extensions[256] = L"";
+        wchar_t name[256] = L"";
+        UINT length = 0;
+        info->GetFileExtensions(256, extensions, &length);
+        info->GetFriendlyName(256, name, &length);
+        Format format = {PatternOf(extensions), Narrow(name)};
+        if (!format.pattern.empty())
+            formats.push_back(format);
+    }
+    return formats;
+}
+
+// Copies text into the caller's buffer as far as it fits, always terminated,
+// and returns the characters written.
+static int PutText(LPSTR buffer, int length, const std::string& text)
+{
+    if (!buffer || length <= 0)
+        return 0;
+    int size = static_cast<int>(text.size());
+    if (size > length - 1)
+        size = length - 1;
+    memcpy(buffer, text.data(), size);
+    buffer[size] = '\0';
+    return size;
+}
+
+PLUGIN_EXPORT int WINAPI GetPluginInfo(int infono, LPSTR buffer, int length)
+{
+    if (infono == 0)
+        return PutText(buffer, length, kVersion);
+    if (infono == 1)
+        return PutText(buffer, length, kAbout);
+    if (infono < 2)
+        return 0;
+    const std::vector<Format>& formats = Formats();
+    size_t index = static_cast<size_t>(infono - 2) / 2;
+    if (index >= formats.size())
+        return 0;
+    return PutText(buffer, length, infono % 2 == 0 ? formats[index].pattern : formats[index].description);
+}
+
+// --- sources -----------------------------------------------------------------
+
+// Opens the picture: a file from an offset (flag 0) or an image in memory
+// (flag 1), as a stream for a decoder.
+static int OpenSource(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR length, unsigned flag,
+                      IWICStream** source)
+{
+    *source = nullptr;
+    Com<IWICStream> stream;
+    if (FAILED(factory->CreateStream(&stream)))
+        return SPI_NO_MEMORY;
+    if ((flag & 7) == SPI_INPUT_MEMORY) {
+        if (!buffer || length <= 0)
+            return SPI_BROKEN_DATA;
+        if (FAILED(stream->InitializeFromMemory(reinterpret_cast<BYTE*>(const_cast<char*>(buffer)),
+                                                static_cast<DWORD>(length))))
+            return SPI_MEMORY_ERROR;
+        *source = stream.p;
+        stream.p = nullptr;
+        return SPI_SUCCESS;
+    }
+    if ((flag & 7) != SPI_INPUT_FILE || !buffer || length < 0)
+        return SPI_NOT_IMPLEMENTED;
+    int size = MultiByteToWideChar(CP_ACP, 0, buffer, -1, nullptr, 0);
+    std::wstring name(size > 0 ? size : 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, buffer, -1, &name[0], size);
+    if (FAILED(stream->InitializeFromFilename(name.c_str(), GENERIC_READ)))
+        return SPI_FILE_READ_ERROR;
+    if (length == 0) {
+        *source = stream.p;
+        stream.p = nullptr;
+        return SPI_SUCCESS;
+    }
+    // The picture starts at an offset in the file (behind a wrapper).
+    Com<IWICStream> region;
+    ULARGE_INTEGER offset, rest;
+    offset.QuadPart = static_cast<ULONGLONG>(length);
+    rest.QuadPart = ~0ULL >> 1;
+    if (FAILED(factory->CreateStream(&region))
+        || FAILED(region->InitializeFromIStreamRegion(stream.p, offset, rest)))
+        return SPI_FILE_READ_ERROR;
+    *source = region.p;
+    region.p = nullptr;
+    return SPI_SUCCESS;
+}
+
+static int OpenFrame(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR length, unsigned flag,
+                     IWICBitmapFrameDecode** frame)
+{
+    Com<IWICStream> source;
+    int result = OpenSource(factory, buffer, length, flag, &source);
+    if (result != SPI_SUCCESS)
+        return result;
+    Com<IWICBitmapDecoder> decoder;
+    HRESULT hr = factory->CreateDecoderFromStream(source.p, nullptr, WICDecodeMetadataCacheOnDemand,
+                                                  &decoder);
+    if (FAILED(hr))
+        return hr == WINCODEC_ERR_COMPONENTNOTFOUND ? SPI_UNKNOWN_FORMAT : SPI_BROKEN_DATA;
+    if (FAILED(decoder->GetFrame(0, frame)))
+        return SPI_BROKEN_DATA;
+    return SPI_SUCCESS;
+}
+
+// --- the interface -------------------------------------------------------------
+
+// Decides from the file's leading bytes, never its name. The probe is a file
+// handle (its position is put back) or, in the usual form, a pointer to the
+// file's first 2 KB, of which nothing past 2 KB is read.
+PLUGIN_EXPORT int WINAPI IsSupported(LPCSTR /*name*/, void* probe)
+{
+    BYTE head[kSusieProbeSize];
+    DWORD size = sizeof(head);
+    ULONG_PTR value = reinterpret_cast<ULONG_PTR>(probe);
+    if (value == 0)
+        return 0;
+    if ((value & ~static_cast<ULONG_PTR>(0xFFFF)) == 0) {
+        HANDLE file = reinterpret_cast<HANDLE>(value);
+        LARGE_INTEGER zero = {}, position;
+        if (!SetFilePointerEx(file, zero, &position, FILE_CURRENT))
+            return 0;
+        DWORD read = 0;
+        BOOL ok = ReadFile(file, head, sizeof(head), &read, nullptr);
+        SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+        if (!ok || read == 0)
+            return 0;
+        size = read;
+    } else {
+        memcpy(head, probe, sizeof(head));
+    }
+
+    ComUse com;
+    Com<IWICImagingFactory> factory;
+    Com<IWICStream> stream;
+    Com<IEnumUnknown> decoders;
+    if (FAILED(CreateFactory(&factory)) || FAILED(factory->CreateStream(&stream))
+        || FAILED(stream->InitializeFromMemory(head, size))
+        || FAILED(factory->CreateComponentEnumerator(WICDecoder, WICComponentEnumerateDefault, &decoders)))
+        return 0;
+    for (;;) {
+        Com<IUnknown> item;
+        ULONG fetched = 0;
+        if (decoders->Next(1, &item, &fetched) != S_OK || fetched != 1)
+            return 0;
+        Com<IWICBitmapDecoderInfo> info;
+        if (FAILED(item->QueryInterface(IID_IWICBitmapDecoderInfo, reinterpret_cast<void**>(&info))))
+            continue;
+        BOOL matches = FALSE;
+        LARGE_INTEGER start = {};
+        stream->Seek(start, STREAM_SEEK_SET, nullptr);
+        if (SUCCEEDED(info->MatchesPattern(stream.p, &matches)) && matches)
+            return 1;
+    }
+}
+
+PLUGIN_EXPORT int WINAPI GetPictureInfo(LPCSTR buffer, LONG_PTR length, unsigned flag,
+                                        SusiePictureInfo* info)
+{
+    if (!info)
+        return SPI_MEMORY_ERROR;
+    ComUse com;
+    Com<IWICImagingFactory> factory;
+    if (FAILED(CreateFactory(&factory)))
+        return SPI_INTERNAL_ERROR;
+    Com<IWICBitmapFrameDecode> frame;
+    int result = OpenFrame(factory.p, buffer, length, flag, &frame);
+    if (result != SPI_SUCCESS)
+        return result;
+    UINT width = 0, height = 0;
+    if (FAILED(frame->GetSize(&width, &height)))
+        return SPI_BROKEN_DATA;
+    double dpiX = 96, dpiY = 96;
+    frame->GetResolution(&dpiX, &dpiY);
+    memset(info, 0, sizeof(*info));
+    info->width = static_cast<long>(width);
+    info->height = static_cast<long>(height);
+    info->xDensity = static_cast<WORD>(dpiX);
+    info->yDensity = static_cast<WORD>(dpiY);
+    info->colorDepth = 24;
+    return SPI_SUCCESS;
+}
+
+// Converts the frame to premultiplied BGRA and composes it over white into
+// 24-bit rows, bottom row first.
+static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, UINT width,
+                      UINT height, BYTE* bits, UINT stride, SusieProgress progress, LONG_PTR data)
+{
+    Com<IWICFormatConverter> converter;
+    if (FAILED(factory->CreateFormatConverter(&converter))
+        || FAILED(converter->Initialize(frame, GUID_WICPixelFormat32bppPBGRA, WICBitmapDitherTypeNone,
+                                        nullptr, 0, WICBitmapPaletteTypeCustom)))
+        return SPI_BROKEN_DATA;
+    std::vector<BYTE> row(static_cast<size_t>(width) * 4);
+    for (UINT y = 0; y < height; y++) {
+        if (progress && y % kProgressRows == 0 && progress(static_cast<int>(y), static_cast<int>(height), data))
+            return SPI_ABORTED;
+        WICRect line = {0, static_cast<INT>(y), static_cast<INT>(width), 1};
+        if (FAILED(converter->CopyPixels(&line, width * 4, width * 4, row.data())))
+            return SPI_BROKEN_DATA;
+        BYTE* out = bits + static_cast<size_t>(height - 1 - y) * stride;
+        for (UINT x = 0; x < width; x++) {
+            const BYTE* p = &row[x * 4];
+            BYTE under = static_cast<BYTE>(255 - p[3]);  // white behind what is transparent
+            out[x * 3] = static_cast<BYTE>(p[0] + under);
+            out[x * 3 + 1] = static_cast<BYTE>(p[1] + under);
+            out[x * 3 + 2] = static_cast<BYTE>(p[2] + under);
+        }
+    }
+    if (progress && progress(static_cast<int>(height), static_cast<int>(height), data))
+        return SPI_ABORTED;
+    return SPI_SUCCESS;
+}
+
+PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, HLOCAL* info,
+                                    HLOCAL* bits, SusieProgress progress, LONG_PTR data)
+{
+    if (!info || !bits)
+        return SPI_MEMORY_ERROR;
+    *info = nullptr;
+    *bits = nullptr;
+    ComUse com;
+    Com<IWICImagingFactory> factory;
+    if (FAILED(CreateFactory(&factory)))
+        return SPI_INTERNAL_ERROR;
+    Com<IWICBitmapFrameDecode> frame;
+    int result = OpenFrame(factory.p, buffer, length, flag, &frame);
+    if (result != SPI_SUCCESS)
+        return result;
+    UINT width = 0, height = 0;
+    if (FAILED(frame->GetSize(&width, &height)) || width == 0 || height == 0 || width > 0x7FFFFFFF
+        || height > 0x7FFFFFFF)
+        return SPI_BROKEN_DATA;
+    unsigned long long stride = (static_cast<unsigned long long>(width) * 3 + 3) & ~3ULL;
+    unsigned long long size = stride * height;
+    if (size > 0x7FFFFFFFULL)
+        return SPI_NO_MEMORY;
+
+    HLOCAL infoBlock = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, sizeof(BITMAPINFOHEADER));
+    HLOCAL bitsBlock = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size));
+    BITMAPINFOHEADER* header = infoBlock ? static_cast<BITMAPINFOHEADER*>(LocalLock(infoBlock)) : nullptr;
+    BYTE* pixels = bitsBlock ? static_cast<BYTE*>(LocalLock(bitsBlock)) : nullptr;
+    if (header && pixels) {
+        header->biSize = sizeof(BITMAPINFOHEADER);
+        header->biWidth = static_cast<LONG>(width);
+        header->biHeight = static_cast<LONG>(height);
+        header->biPlanes = 1;
+        header->biBitCount = 24;
+        header->biCompression = BI_RGB;
+        header->biSizeImage = static_cast<DWORD>(size);
+        memset(pixels, 255, static_cast<size_t>(size));
+        result = DecodeInto(factory.p, frame.p, width, height, pixels, static_cast<UINT>(stride),
+                            progress, data);
+    } else {
+        result = SPI_NO_MEMORY;
+    }
+    if (header)
+        LocalUnlock(infoBlock);
+    if (pixels)
+        LocalUnlock(bitsBlock);
+    if (result != SPI_SUCCESS) {
+        if (infoBlock)
+            LocalFree(infoBlock);
+        if (bitsBlock)
+            LocalFree(bitsBlock);
+        return result;
+    }
+    // Both blocks are the caller's from here.
+    *info = infoBlock;
+    *bits = bitsBlock;
+    return SPI_SUCCESS;
+}
+
+PLUGIN_EXPORT int WINAPI GetPreview(LPCSTR, LONG_PTR, unsigned, HLOCAL*, HLOCAL*, SusieProgress, LONG_PTR)
+{
+    return SPI_NOT_IMPLEMENTED;
+}

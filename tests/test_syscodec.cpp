@@ -1,0 +1,377 @@
+// ifsyscodec.spi, loaded and called as a Susie host calls it.
+#include <doctest.h>
+
+#include <windows.h>
+#include <wincodec.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hostkit.h"
+#include "sources/susie.h"
+
+struct SysCodec {
+    SysCodec()
+    {
+        std::string path = DxlPath();
+        path = path.substr(0, path.find_last_of('\\')) + "\\plugins\\ifsyscodec.spi";
+        module = LoadLibraryA(path.c_str());
+        getInfo = reinterpret_cast<SusieGetPluginInfo>(reinterpret_cast<void*>(GetProcAddress(module, "GetPluginInfo")));
+        isSupported = reinterpret_cast<SusieIsSupported>(reinterpret_cast<void*>(GetProcAddress(module, "IsSupported")));
+        getPicture = reinterpret_cast<SusieGetPicture>(reinterpret_cast<void*>(GetProcAddress(module, "GetPicture")));
+        getPictureInfo = reinterpret_cast<SusieGetPictureInfo>(reinterpret_cast<void*>(GetProcAddress(module, "GetPictureInfo")));
+    }
+    ~SysCodec()
+    {
+        if (module)
+            FreeLibrary(module);
+    }
+    HMODULE module;
+    SusieGetPluginInfo getInfo;
+    SusieIsSupported isSupported;
+    SusieGetPicture getPicture;
+    SusieGetPictureInfo getPictureInfo;
+};
+
+// Encodes BGRA pixels (top row first) with the platform's encoder.
+static bool Encode(const std::string& path, const GUID& container, int width, int height,
+                   const std::vector<BYTE>& bgra)
+{
+    bool initialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    IWICImagingFactory* factory = nullptr;
+    IWICStream* stream = nullptr;
+    IWICBitmapEncoder* encoder = nullptr;
+    IWICBitmapFrameEncode* frame = nullptr;
+    IWICBitmap* bitmap = nullptr;
+    wchar_t wide[MAX_PATH] = L"";
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
+    if (SUCCEEDED(hr))
+        hr = factory->CreateStream(&stream);
+    if (SUCCEEDED(hr))
+        hr = stream->InitializeFromFilename(wide, GENERIC_WRITE);
+    if (SUCCEEDED(hr))
+        hr = factory->CreateEncoder(container, nullptr, &encoder);
+    if (SUCCEEDED(hr))
+        hr = encoder->Initialize(stream, WICBitmapEncoderNoCache);
+    if (SUCCEEDED(hr))
+        hr = encoder->CreateNewFrame(&frame, nullptr);
+    if (SUCCEEDED(hr))
+        hr = frame->Initialize(nullptr);
+    if (SUCCEEDED(hr))
+        hr = frame->SetSize(width, height);
+    if (SUCCEEDED(hr))
+        hr = factory->CreateBitmapFromMemory(width, height, GUID_WICPixelFormat32bppBGRA, width * 4,
+                                             width * 4 * height, const_cast<BYTE*>(bgra.data()), &bitmap);
+    if (SUCCEEDED(hr))
+        hr = frame->WriteSource(bitmap, nullptr);
+    if (SUCCEEDED(hr))
+        hr = frame->Commit();
+    if (SUCCEEDED(hr))
+        hr = encoder->Commit();
+    if (bitmap) bitmap->Release();
+    if (frame) frame->Release();
+    if (encoder) encoder->Release();
+    if (stream) stream->Release();
+    if (factory) factory->Release();
+    if (initialised)
+        CoUninitialize();
+    return SUCCEEDED(hr);
+}
+
+static std::vector<BYTE> Quadrants(int width, int height, BYTE alpha)
+{
+    std::vector<BYTE> p(static_cast<size_t>(width) * height * 4);
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++) {
+            BYTE* q = &p[(y * width + x) * 4];
+            bool right = x >= width / 2, bottom = y >= height / 2;
+            q[0] = bottom ? 200 : 0;    // blue
+            q[1] = right ? 180 : 20;    // green
+            q[2] = right != bottom ? 220 : 30;  // red
+            q[3] = alpha;
+        }
+    return p;
+}
+
+struct Decoded {
+    int result;
+    int width, height, bitCount;
+    std::vector<BYTE> bits;
+    int stride;
+    COLORREF Pixel(int x, int y) const  // y from the top
+    {
+        const BYTE* p = &bits[(height - 1 - y) * stride + x * 3];
+        return RGB(p[2], p[1], p[0]);
+    }
+};
+
+static Decoded Decode(const SysCodec& codec, const std::string& path, LONG_PTR offset = 0,
+                      SusieProgress progress = nullptr, LONG_PTR data = 0)
+{
+    Decoded d = {};
+    HLOCAL info = nullptr, bits = nullptr;
+    d.result = codec.getPicture(path.c_str(), offset, SPI_INPUT_FILE, &info, &bits, progress, data);
+    if (d.result != SPI_SUCCESS) {
+        CHECK(info == nullptr);
+        CHECK(bits == nullptr);
+        return d;
+    }
+    const BITMAPINFOHEADER* h = static_cast<const BITMAPINFOHEADER*>(LocalLock(info));
+    d.width = h->biWidth;
+    d.height = h->biHeight;
+    d.bitCount = h->biBitCount;
+    d.stride = (d.width * 3 + 3) & ~3;
+    const BYTE* b = static_cast<const BYTE*>(LocalLock(bits));
+    CHECK(LocalSize(bits) >= static_cast<SIZE_T>(d.stride) * d.height);
+    d.bits.assign(b, b + static_cast<size_t>(d.stride) * d.height);
+    LocalUnlock(bits);
+    LocalUnlock(info);
+    LocalFree(info);
+    LocalFree(bits);
+    return d;
+}
+
+static bool Near(COLORREF a, COLORREF b, int tolerance)
+{
+    return abs(GetRValue(a) - GetRValue(b)) <= tolerance && abs(GetGValue(a) - GetGValue(b)) <= tolerance
+        && abs(GetBValue(a) - GetBValue(b)) <= tolerance;
+}
+
+TEST_CASE("syscodec: version, about and the formats of the installed decoders")
+{
+    SysCodec codec;
+    REQUIRE(codec.module);
+    char buffer[1024];
+    CHECK(codec.getInfo(0, buffer, sizeof(buffer)) == 4);
+    CHECK(std::string(buffer) == "00IN");
+    CHECK(codec.getInfo(1, buffer, sizeof(buffer)) > 0);
+    std::string patterns;
+    int formats = 0;
+    for (int infono = 2; codec.getInfo(infono, buffer, sizeof(buffer)) > 0; infono += 2) {
+        patterns += std::string(buffer) + ";";
+        CHECK(std::string(buffer).rfind("*.", 0) == 0);
+        CHECK(codec.getInfo(infono + 1, buffer, sizeof(buffer)) > 0);
+        formats++;
+    }
+    CHECK(formats >= 4);
+    for (const char* ext : {"*.png", "*.jpg", "*.gif", "*.tif"}) {
+        CAPTURE(ext);
+        CHECK(patterns.find(std::string(ext) + ";") != std::string::npos);
+    }
+    // Truncated to the caller's buffer, always terminated.
+    memset(buffer, 'x', sizeof(buffer));
+    CHECK(codec.getInfo(0, buffer, 3) == 2);
+    CHECK(std::string(buffer) == "00");
+    CHECK(codec.getInfo(0, buffer, 0) == 0);
+    CHECK(codec.getInfo(0, nullptr, 10) == 0);
+}
+
+TEST_CASE("syscodec: each format decodes to its size and pixels, bottom-up and 24-bit")
+{
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-formats");
+    const struct {
+        const char* name;
+        GUID container;
+        int tolerance;
+    } kinds[] = {
+        {"q.png", GUID_ContainerFormatPng, 0},
+        {"q.jpg", GUID_ContainerFormatJpeg, 24},
+        {"q.tif", GUID_ContainerFormatTiff, 0},
+        {"q.gif", GUID_ContainerFormatGif, 40},
+        {"q.bmp", GUID_ContainerFormatBmp, 0},
+    };
+    for (const auto& kind : kinds) {
+        CAPTURE(kind.name);
+        std::string path = folder + "\\" + kind.name;
+        REQUIRE(Encode(path, kind.container, 40, 30, Quadrants(40, 30, 255)));
+        Decoded d = Decode(codec, path);
+        REQUIRE(d.result == SPI_SUCCESS);
+        CHECK(d.width == 40);
+        CHECK(d.height == 30);
+        CHECK(d.bitCount == 24);
+        CHECK(Near(d.Pixel(5, 5), RGB(30, 20, 0), kind.tolerance));
+        CHECK(Near(d.Pixel(35, 5), RGB(220, 180, 0), kind.tolerance));
+        CHECK(Near(d.Pixel(5, 25), RGB(220, 20, 200), kind.tolerance));
+        CHECK(Near(d.Pixel(35, 25), RGB(30, 180, 200), kind.tolerance));
+
+        SusiePictureInfo info = {};
+        CHECK(codec.getPictureInfo(path.c_str(), 0, SPI_INPUT_FILE, &info) == SPI_SUCCESS);
+        CHECK(info.width == 40);
+        CHECK(info.height == 30);
+    }
+    RemoveTree(folder);
+}
+
+TEST_CASE("syscodec: transparency is composed over white")
+{
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-alpha");
+    std::vector<BYTE> pixels(16 * 8 * 4);
+    for (int i = 0; i < 16 * 8; i++) {
+        BYTE* p = &pixels[i * 4];
+        p[0] = 0; p[1] = 0; p[2] = 200;   // red
+        p[3] = (i % 16) < 8 ? 0 : 128;     // left clear, right half-covered
+    }
+    std::string path = folder + "\\alpha.png";
+    REQUIRE(Encode(path, GUID_ContainerFormatPng, 16, 8, pixels));
+    Decoded d = Decode(codec, path);
+    REQUIRE(d.result == SPI_SUCCESS);
+    CHECK(d.Pixel(2, 2) == RGB(255, 255, 255));
+    CHECK(Near(d.Pixel(12, 2), RGB(227, 127, 127), 2));
+    RemoveTree(folder);
+}
+
+TEST_CASE("syscodec: broken and unknown files give error codes, never a crash")
+{
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-broken");
+    std::string png = folder + "\\whole.png";
+    REQUIRE(Encode(png, GUID_ContainerFormatPng, 64, 64, Quadrants(64, 64, 255)));
+    std::string bytes;
+    {
+        HANDLE f = CreateFileA(png.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD size = GetFileSize(f, nullptr), read = 0;
+        bytes.resize(size);
+        ReadFile(f, &bytes[0], size, &read, nullptr);
+        CloseHandle(f);
+    }
+    REQUIRE(WriteFileBytes(folder + "\\cut.png", bytes.data(), bytes.size() / 3));
+    std::string scrambled = bytes;
+    for (size_t i = 60; i < scrambled.size(); i += 7)
+        scrambled[i] = static_cast<char>(scrambled[i] ^ 0x5A);
+    REQUIRE(WriteFileBytes(folder + "\\scrambled.png", scrambled.data(), scrambled.size()));
+    REQUIRE(WriteFileBytes(folder + "\\text.png", "just some text, not a picture", 29));
+
+    int cut = Decode(codec, folder + "\\cut.png").result;
+    CHECK((cut == SPI_BROKEN_DATA || cut == SPI_SUCCESS));  // a decoder may fill what is missing
+    CHECK(Decode(codec, folder + "\\scrambled.png").result != SPI_NOT_IMPLEMENTED);
+    CHECK(Decode(codec, folder + "\\text.png").result == SPI_UNKNOWN_FORMAT);
+    CHECK(Decode(codec, folder + "\\missing.png").result == SPI_FILE_READ_ERROR);
+    RemoveTree(folder);
+}
+
+TEST_CASE("syscodec: offsets, memory images and the progress callback")
+{
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-forms");
+    std::string png = folder + "\\p.png";
+    REQUIRE(Encode(png, GUID_ContainerFormatPng, 20, 10, Quadrants(20, 10, 255)));
+    std::string bytes;
+    HANDLE f = CreateFileA(png.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD size = GetFileSize(f, nullptr), read = 0;
+    bytes.resize(size);
+    ReadFile(f, &bytes[0], size, &read, nullptr);
+    CloseHandle(f);
+
+    std::string wrapped = std::string(128, 'J') + bytes;
+    REQUIRE(WriteFileBytes(folder + "\\wrapped.png", wrapped.data(), wrapped.size()));
+    Decoded d = Decode(codec, folder + "\\wrapped.png", 128);
+    CHECK(d.result == SPI_SUCCESS);
+    CHECK(d.width == 20);
+
+    HLOCAL info = nullptr, bits = nullptr;
+    CHECK(codec.getPicture(bytes.data(), static_cast<LONG_PTR>(bytes.size()), SPI_INPUT_MEMORY, &info,
+                           &bits, nullptr, 0) == SPI_SUCCESS);
+    REQUIRE(info);
+    CHECK(static_cast<BITMAPINFOHEADER*>(LocalLock(info))->biHeight == 10);
+    LocalUnlock(info);
+    LocalFree(info);
+    LocalFree(bits);
+
+    struct Calls {
+        static int WINAPI Count(int, int, LONG_PTR data)
+        {
+            ++*reinterpret_cast<int*>(data);
+            return 0;
+        }
+        static int WINAPI Stop(int, int, LONG_PTR)
+        {
+            return 1;
+        }
+    };
+    int calls = 0;
+    CHECK(Decode(codec, png, 0, Calls::Count, reinterpret_cast<LONG_PTR>(&calls)).result == SPI_SUCCESS);
+    CHECK(calls >= 2);
+    CHECK(Decode(codec, png, 0, Calls::Stop, 0).result == SPI_ABORTED);
+    RemoveTree(folder);
+}
+
+TEST_CASE("syscodec: IsSupported reads leading bytes from a 2 KB buffer or a handle it leaves in place")
+{
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-probe");
+    std::string png = folder + "\\looks-like.txt";  // the name says nothing
+    REQUIRE(Encode(png, GUID_ContainerFormatPng, 8, 8, Quadrants(8, 8, 255)));
+    std::string text = folder + "\\plain.png";
+    REQUIRE(WriteFileBytes(text, "hello", 5));
+
+    // The buffer form: exactly 2 KB, placed at the end of a committed page
+    // so that reading past it would fault.
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    BYTE* pages = static_cast<BYTE*>(VirtualAlloc(nullptr, system.dwPageSize * 2, MEM_RESERVE, PAGE_NOACCESS));
+    VirtualAlloc(pages, system.dwPageSize, MEM_COMMIT, PAGE_READWRITE);
+    BYTE* probe = pages + system.dwPageSize - kSusieProbeSize;
+    memset(probe, 0, kSusieProbeSize);
+    HANDLE f = CreateFileA(png.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD read = 0;
+    ReadFile(f, probe, kSusieProbeSize, &read, nullptr);
+    CHECK(codec.isSupported(png.c_str(), probe) != 0);
+    memset(probe, 0, kSusieProbeSize);
+    memcpy(probe, "hello", 5);
+    CHECK(codec.isSupported(text.c_str(), probe) == 0);
+    VirtualFree(pages, 0, MEM_RELEASE);
+
+    // The handle form: the position is where the caller left it.
+    SetFilePointer(f, 0, nullptr, FILE_BEGIN);
+    CHECK(codec.isSupported(png.c_str(), reinterpret_cast<void*>(f)) != 0);
+    CHECK(SetFilePointer(f, 0, nullptr, FILE_CURRENT) == 0);
+    CloseHandle(f);
+    RemoveTree(folder);
+}
+
+TEST_CASE("syscodec: Ovilune finds it on PATH and shows a PNG and a JPEG")
+{
+    std::string pluginPath = DxlPath();
+    std::string plugins = pluginPath.substr(0, pluginPath.find_last_of('\\')) + "\\plugins";
+    DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+    std::string saved(size, '\0');
+    GetEnvironmentVariableA("PATH", &saved[0], size);
+    SetEnvironmentVariableA("PATH", plugins.c_str());
+    SetSusieFolder(nullptr);
+
+    std::string folder = ScratchFolder("\x8e\xca\x90\x5e\x83\x5c");  // 写真ソ
+    REQUIRE(Encode(folder + "\\a.png", GUID_ContainerFormatPng, 40, 30, Quadrants(40, 30, 255)));
+    REQUIRE(Encode(folder + "\\b.jpg", GUID_ContainerFormatJpeg, 40, 30, Quadrants(40, 30, 255)));
+
+    Dxl dxl;
+    REQUIRE(LoadDxl(&dxl, nullptr));
+    for (const char* name : {"a.png", "b.jpg"}) {
+        CAPTURE(name);
+        std::string text = folder + "\\" + name;
+        HWND window = CreateChipWindow(60, 40);
+        UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, nullptr);
+        HLOCAL chip = nullptr;
+        dxl.InitializeChip(&chip, window, record.bytes);
+        int sizes[2] = {0, 0};
+        dxl.CalcDefaultRect(chip, window, sizes, text.c_str());
+        CHECK(sizes[0] == 40);
+        CHECK(sizes[1] == 30);
+        Surface surface;
+        REQUIRE(CreateSurface(&surface, 60, 40));
+        dxl.DrawChip(chip, window, surface.dc, text.c_str());
+        CHECK(Near(PixelAt(surface, 5, 5), RGB(30, 20, 0), 24));
+        CHECK(Near(PixelAt(surface, 35, 25), RGB(30, 180, 200), 24));
+        CHECK(PixelAt(surface, 50, 35) == RGB(0, 0, 255));
+        DestroySurface(&surface);
+        dxl.UnInitializeChip(chip);
+        DestroyWindow(window);
+    }
+    UnloadDxl(&dxl);
+    SetEnvironmentVariableA("PATH", saved.c_str());
+    RemoveTree(folder);
+}
