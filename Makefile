@@ -27,7 +27,7 @@ bench: build
 	@sh scripts/run-wine.sh $(BUILD)/x86_64/bench/paint_bench.exe
 
 demo: build
-	@echo "product: $(CURDIR)/$(BUILD)/i686/Ovilune.dxl"
+	@sh scripts/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) out

@@ -100,6 +100,9 @@ static int Render(const Options& options, DxlApi* api)
     }
     int size[2];
     api->CalcDefaultRect(session.chip, session.window, size, session.text.c_str());
+    // The chip opens on a picture of its own choosing; say which, when
+    // anything is to happen to it.
+    int firstLine = options.steps.empty() ? -2 : CurrentPictureLine(&session);
     for (const Step& step : options.steps) {
         if (step.isMenu) {
             ActOnResult(&session, api->DoDrawExMenu(session.chip, session.window, step.value));
@@ -120,9 +123,12 @@ static int Render(const Options& options, DxlApi* api)
     if (status == 0 && !RenderToPng(&session, options.outFile, &width, &height, &error))
         status = Fail(error);
     if (status == 0) {
-        printf("chip %dx%d view %d picture %d/%d %s\n", width, height, SavedViewMode(saved),
+        printf("chip %dx%d view %d picture %d/%d %s", width, height, SavedViewMode(saved),
                line + 1, static_cast<int>(lines.size()),
                line >= 0 ? lines[line].c_str() : "(none shown)");
+        if (firstLine != -2)
+            printf(" (first shown: %d)", firstLine + 1);
+        printf("\n");
     }
     api->UnInitializeChip(session.chip);
     DestroyWindow(session.window);
