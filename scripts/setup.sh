@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth
-doctest-dev python3-pefile cmake make locales"
+doctest-dev python3-pefile cmake make locales fonts-ipafont-gothic"
 
 missing=""
 for p in $PACKAGES; do

@@ -259,3 +259,93 @@ TEST_CASE("chiphost: errors are one line and a non-zero exit")
         CHECK(run.err.rfind("chiphost: ", 0) == 0);
     }
 }
+
+struct WindowSearch {
+    std::string title;
+    HWND found;
+};
+
+static BOOL CALLBACK FindByTitle(HWND window, LPARAM param)
+{
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(param);
+    // Shown only once the chip has its size.
+    if (IsWindowVisible(window) && WindowTextA(window) == search->title) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Starts chiphost run on the list, waits for its chip window, reads the
+// window's client size, closes it as a user would, and waits for the exit.
+static bool RunAndClose(const HostFiles& files, const char* list, SIZE* client)
+{
+    std::string listPath = files.folder + "\\" + list;
+    std::string command = "\"" + BuildFolder() + "\\chiphost.exe\" run --dxl \"" + DxlPath()
+        + "\" --unit-ms 3600000 \"" + listPath + "\"";
+    std::vector<char> line(command.begin(), command.end());
+    line.push_back('\0');
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    // Waits for the window to appear (or the child to end), up to a minute.
+    WindowSearch search = {listPath, nullptr};
+    for (int i = 0; i < 600 && !search.found; i++) {
+        EnumWindows(FindByTitle, reinterpret_cast<LPARAM>(&search));
+        if (!search.found && WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
+            break;
+    }
+    bool found = search.found != nullptr;
+    if (found) {
+        RECT rect;
+        GetClientRect(search.found, &rect);
+        client->cx = rect.right;
+        client->cy = rect.bottom;
+        PostMessageA(search.found, WM_CLOSE, 0, 0);
+    } else {
+        TerminateProcess(process.hProcess, 1);
+    }
+    WaitForSingleObject(process.hProcess, 60000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return found;
+}
+
+TEST_CASE("chiphost: run keeps each chip's text and settings in a state file beside its list")
+{
+    HostFiles files;
+    SIZE client = {0, 0};
+    REQUIRE(RunAndClose(files, "red.txt", &client));
+    // The chip asked for its picture's size at 100 %.
+    CHECK(client.cx == 200);
+    CHECK(client.cy == 100);
+    std::string state;
+    {
+        HANDLE f = CreateFileA((files.folder + "\\red.txt.state").c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        REQUIRE(f != INVALID_HANDLE_VALUE);
+        char buffer[1024];
+        DWORD read = 0;
+        ReadFile(f, buffer, sizeof(buffer), &read, nullptr);
+        CloseHandle(f);
+        state.assign(buffer, read);
+    }
+    CHECK(state.compare(0, 4, "OVCS") == 0);
+    CHECK(state.find(files.folder + "\\red.bmp") != std::string::npos);
+
+    // A state with the chip at 200 %: read back at the next start.
+    std::string block(28, '\0');
+    const int saved[] = {20, 10003, 3, 1, 0, 0, 0};
+    memcpy(&block[0], saved, sizeof(saved));
+    std::string text = files.folder + "\\red.bmp\r\n";
+    DWORD size = 28;
+    std::string edited = "OVCS" + std::string(reinterpret_cast<char*>(&size), 4) + block;
+    size = static_cast<DWORD>(text.size());
+    edited += std::string(reinterpret_cast<char*>(&size), 4) + text;
+    files.Write("red.txt.state", edited);
+    REQUIRE(RunAndClose(files, "red.txt", &client));
+    CHECK(client.cx == 400);
+    CHECK(client.cy == 200);
+}
