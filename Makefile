@@ -25,6 +25,7 @@ test: build
 
 bench: build
 	@sh scripts/run-wine.sh $(BUILD)/x86_64/bench/paint_bench.exe
+	@sh scripts/run-wine.sh $(BUILD)/x86_64/bench/decode_bench.exe
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)
