@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "commands/command_ids.h"
 #include "hostkit.h"
 #include "image_io.h"
@@ -18,28 +19,6 @@
 
 static const int kRuns = 7;
 
-static double Now()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1000.0 / frequency.QuadPart;
-}
-
-template <typename F>
-static double Median(F f)
-{
-    std::vector<double> times;
-    for (int i = 0; i < kRuns; i++) {
-        double start = Now();
-        f();
-        times.push_back(Now() - start);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 // The platform alone: decode the file into 32-bit pixels and make a bitmap
 // of them, as a program using WIC directly would.
@@ -103,14 +82,14 @@ int main()
             return 1;
         }
         std::wstring wide(path.begin(), path.end());
-        double direct = Median([&] { DecodeDirect(factory, wide); });
+        double direct = Median([&] { DecodeDirect(factory, wide); }, kRuns);
         double viaPlugin = Median([&] {
             HLOCAL info = nullptr, bits = nullptr;
             if (getPicture(path.c_str(), 0, SPI_INPUT_FILE, &info, &bits, nullptr, 0) == SPI_SUCCESS) {
                 LocalFree(info);
                 LocalFree(bits);
             }
-        });
+        }, kRuns);
         printf("4000x3000 %s: plug-in %8.1f ms, WIC directly %8.1f ms, ratio %5.2f (target <= 1.10)\n",
                name + 6, viaPlugin, direct, viaPlugin / direct);
 
@@ -123,7 +102,7 @@ int main()
         double change = Median([&] {
             DoDrawExMenu(chip, window, IDM_CHANGE_IMAGE);
             DrawChip(chip, window, dc, text.c_str());
-        });
+        }, kRuns);
         ReleaseDC(window, dc);
         UnInitializeChip(chip);
         printf("  picture change in an 800x600 chip: %8.1f ms, ratio to the raw decode %5.2f\n", change,

@@ -8,37 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "commands/command_ids.h"
 #include "hostkit.h"
 #include "sources/loaders.h"
 #include "surface/exports.h"
 
-static const int kRuns = 41;
-
-static double Now()
-{
-    static LARGE_INTEGER frequency;
-    if (!frequency.QuadPart)
-        QueryPerformanceFrequency(&frequency);
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) * 1000.0 / frequency.QuadPart;
-}
-
-template <typename F>
-static double Median(F f, int runs = kRuns)
-{
-    std::vector<double> times;
-    for (int i = 0; i < runs; i++) {
-        GdiFlush();
-        double start = Now();
-        f();
-        GdiFlush();
-        times.push_back(Now() - start);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
 
 static COLORREF Photo(int x, int y)
 {

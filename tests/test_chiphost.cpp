@@ -193,15 +193,7 @@ TEST_CASE("chiphost: a running slideshow moves on with the ticks, and its settin
     CHECK(start.out.find(firstRed ? "picture 2/2" : "picture 1/2") != std::string::npos);
     CHECK(files.Output("s.png").At(10, 10) == (firstRed ? kGreen : kRed));
 
-    std::string saved;
-    {
-        HANDLE f = CreateFileA((files.folder + "\\s.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        char buffer[64];
-        DWORD read = 0;
-        ReadFile(f, buffer, sizeof(buffer), &read, nullptr);
-        CloseHandle(f);
-        saved.assign(buffer, read);
-    }
+    std::string saved = ReadFileBytes(files.folder + "\\s.bin");
     REQUIRE(saved.size() == 28);
     const int expected[] = {20, 10002, 3, 1, 1, 0};
     CHECK(memcmp(saved.data(), expected, sizeof(expected)) == 0);
@@ -321,17 +313,8 @@ TEST_CASE("chiphost: run keeps each chip's text and settings in a state file bes
     // The chip asked for its picture's size at 100 %.
     CHECK(client.cx == 200);
     CHECK(client.cy == 100);
-    std::string state;
-    {
-        HANDLE f = CreateFileA((files.folder + "\\red.txt.state").c_str(), GENERIC_READ, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        REQUIRE(f != INVALID_HANDLE_VALUE);
-        char buffer[1024];
-        DWORD read = 0;
-        ReadFile(f, buffer, sizeof(buffer), &read, nullptr);
-        CloseHandle(f);
-        state.assign(buffer, read);
-    }
+    std::string state = ReadFileBytes(files.folder + "\\red.txt.state");
+    REQUIRE(state.size() > 12);
     CHECK(state.compare(0, 4, "OVCS") == 0);
     CHECK(state.find(files.folder + "\\red.bmp") != std::string::npos);
 

@@ -11,22 +11,7 @@ static const int IDM_SLIDESHOW = 10008;
 static const int IDM_SLIDESHOW_SETTINGS = 10009;
 
 // PATH and the Susie registry value as the library will find them at attach.
-struct AttachSettings {
-    AttachSettings()
-    {
-        DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
-        saved.resize(size);
-        if (size)
-            GetEnvironmentVariableA("PATH", &saved[0], size);
-        SetSusieFolder(nullptr);
-    }
-    ~AttachSettings()
-    {
-        SetEnvironmentVariableA("PATH", saved.c_str());
-        SetSusieFolder(nullptr);
-    }
-    std::string saved;
-};
+typedef PluginSearchSettings AttachSettings;
 
 TEST_CASE("host: all nineteen exports are found by their undecorated names")
 {

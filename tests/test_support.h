@@ -9,23 +9,7 @@
 #include "hostkit.h"
 #include "sources/loaders.h"
 
-// Puts PATH and the Susie registry value back when a test ends.
-struct DiscoverySettings {
-    DiscoverySettings()
-    {
-        DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
-        savedPath.resize(size);
-        if (size)
-            GetEnvironmentVariableA("PATH", &savedPath[0], size);
-        SetSusieFolder(nullptr);
-    }
-    ~DiscoverySettings()
-    {
-        SetEnvironmentVariableA("PATH", savedPath.empty() ? nullptr : savedPath.c_str());
-        SetSusieFolder(nullptr);
-    }
-    std::string savedPath;
-};
+typedef PluginSearchSettings DiscoverySettings;
 
 inline int CountEntries(LoaderList list)
 {

@@ -231,14 +231,7 @@ TEST_CASE("syscodec: broken and unknown files give error codes, never a crash")
     std::string folder = ScratchFolder("syscodec-broken");
     std::string png = folder + "\\whole.png";
     REQUIRE(Encode(png, GUID_ContainerFormatPng, 64, 64, Quadrants(64, 64, 255)));
-    std::string bytes;
-    {
-        HANDLE f = CreateFileA(png.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        DWORD size = GetFileSize(f, nullptr), read = 0;
-        bytes.resize(size);
-        ReadFile(f, &bytes[0], size, &read, nullptr);
-        CloseHandle(f);
-    }
+    std::string bytes = ReadFileBytes(png);
     REQUIRE(WriteFileBytes(folder + "\\cut.png", bytes.data(), bytes.size() / 3));
     std::string scrambled = bytes;
     for (size_t i = 60; i < scrambled.size(); i += 7)
@@ -260,12 +253,7 @@ TEST_CASE("syscodec: offsets, memory images and the progress callback")
     std::string folder = ScratchFolder("syscodec-forms");
     std::string png = folder + "\\p.png";
     REQUIRE(Encode(png, GUID_ContainerFormatPng, 20, 10, Quadrants(20, 10, 255)));
-    std::string bytes;
-    HANDLE f = CreateFileA(png.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD size = GetFileSize(f, nullptr), read = 0;
-    bytes.resize(size);
-    ReadFile(f, &bytes[0], size, &read, nullptr);
-    CloseHandle(f);
+    std::string bytes = ReadFileBytes(png);
 
     std::string wrapped = std::string(128, 'J') + bytes;
     REQUIRE(WriteFileBytes(folder + "\\wrapped.png", wrapped.data(), wrapped.size()));

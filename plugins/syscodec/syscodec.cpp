@@ -227,6 +227,22 @@ static int OpenFrame(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR length
     return SPI_SUCCESS;
 }
 
+// The factory, the picture's first frame and its size, for the two calls
+// that decode.
+static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagingFactory** factory,
+                       IWICBitmapFrameDecode** frame, UINT* width, UINT* height)
+{
+    if (FAILED(CreateFactory(factory)))
+        return SPI_INTERNAL_ERROR;
+    int result = OpenFrame(*factory, buffer, length, flag, frame);
+    if (result != SPI_SUCCESS)
+        return result;
+    if (FAILED((*frame)->GetSize(width, height)) || *width == 0 || *height == 0
+        || *width > 0x7FFFFFFF || *height > 0x7FFFFFFF)
+        return SPI_BROKEN_DATA;
+    return SPI_SUCCESS;
+}
+
 // --- the interface -------------------------------------------------------------
 
 // Decides from the file's leading bytes, never its name. The probe is a file
@@ -285,15 +301,11 @@ PLUGIN_EXPORT int WINAPI GetPictureInfo(LPCSTR buffer, LONG_PTR length, unsigned
         return SPI_MEMORY_ERROR;
     ComUse com;
     Com<IWICImagingFactory> factory;
-    if (FAILED(CreateFactory(&factory)))
-        return SPI_INTERNAL_ERROR;
     Com<IWICBitmapFrameDecode> frame;
-    int result = OpenFrame(factory.p, buffer, length, flag, &frame);
+    UINT width = 0, height = 0;
+    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height);
     if (result != SPI_SUCCESS)
         return result;
-    UINT width = 0, height = 0;
-    if (FAILED(frame->GetSize(&width, &height)))
-        return SPI_BROKEN_DATA;
     double dpiX = 96, dpiY = 96;
     frame->GetResolution(&dpiX, &dpiY);
     memset(info, 0, sizeof(*info));
@@ -345,16 +357,11 @@ PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned fla
     *bits = nullptr;
     ComUse com;
     Com<IWICImagingFactory> factory;
-    if (FAILED(CreateFactory(&factory)))
-        return SPI_INTERNAL_ERROR;
     Com<IWICBitmapFrameDecode> frame;
-    int result = OpenFrame(factory.p, buffer, length, flag, &frame);
+    UINT width = 0, height = 0;
+    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height);
     if (result != SPI_SUCCESS)
         return result;
-    UINT width = 0, height = 0;
-    if (FAILED(frame->GetSize(&width, &height)) || width == 0 || height == 0 || width > 0x7FFFFFFF
-        || height > 0x7FFFFFFF)
-        return SPI_BROKEN_DATA;
     unsigned long long stride = (static_cast<unsigned long long>(width) * 3 + 3) & ~3ULL;
     unsigned long long size = stride * height;
     if (size > 0x7FFFFFFFULL)

@@ -208,6 +208,22 @@ bool WriteFileBytes(const std::string& path, const void* bytes, size_t size)
     return ok && written == size;
 }
 
+std::string ReadFileBytes(const std::string& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    DWORD size = GetFileSize(file, nullptr), read = 0;
+    if (size != INVALID_FILE_SIZE) {
+        bytes.resize(size);
+        if (!size || !ReadFile(file, &bytes[0], size, &read, nullptr) || read != size)
+            bytes.resize(read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
 static COLORREF g_solid;
 static COLORREF Solid(int, int)
 {
@@ -300,6 +316,21 @@ void SetSusieFolder(const char* folder)
     RegSetValueExA(handle, "Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder),
                    static_cast<DWORD>(strlen(folder) + 1));
     RegCloseKey(handle);
+}
+
+PluginSearchSettings::PluginSearchSettings()
+{
+    DWORD size = GetEnvironmentVariableA("PATH", nullptr, 0);
+    savedPath.resize(size);
+    if (size)
+        GetEnvironmentVariableA("PATH", &savedPath[0], size);
+    SetSusieFolder(nullptr);
+}
+
+PluginSearchSettings::~PluginSearchSettings()
+{
+    SetEnvironmentVariableA("PATH", savedPath.empty() ? nullptr : savedPath.c_str());
+    SetSusieFolder(nullptr);
 }
 
 // --- dialogs ------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dxl_api.h"
+#include "test_plugin_state.h"
 
 // --- the library as the host sees it ------------------------------------
 
@@ -90,6 +91,7 @@ int CountOtherPixels(const Surface& surface, const RECT& rect, COLORREF colour);
 std::string ScratchFolder(const char* name);
 void RemoveTree(const std::string& folder);
 bool WriteFileBytes(const std::string& path, const void* bytes, size_t size);
+std::string ReadFileBytes(const std::string& path);
 
 // TPIC pictures (the test plug-in's format); pixel(x, y) gives a COLORREF.
 // `junk` bytes of padding come before the picture, as in a file that only
@@ -105,18 +107,20 @@ bool WriteSolidBmp(const std::string& path, int width, int height, COLORREF colo
 bool InstallPlugin(const char* variant, const std::string& folder, const char* fileName);
 
 // The test plug-in's counters, read through its export.
-struct TestPluginCounters {
-    int isSupportedCalls;
-    int getPictureCalls;
-    LONG_PTR lastOffset;
-    unsigned lastFlag;
-    BYTE lastProbe[16];
-    int probeTailZero;
-};
 TestPluginCounters* PluginCounters(HMODULE plugin);
 
 // The Susie registry value the library reads; empty text removes the key.
 void SetSusieFolder(const char* folder);
+
+// Puts PATH and the Susie registry value back when a test ends; starts the
+// test without the registry value.
+struct PluginSearchSettings {
+    PluginSearchSettings();
+    ~PluginSearchSettings();
+    PluginSearchSettings(const PluginSearchSettings&) = delete;
+    PluginSearchSettings& operator=(const PluginSearchSettings&) = delete;
+    std::string savedPath;
+};
 
 // --- modal dialogs --------------------------------------------------------
 

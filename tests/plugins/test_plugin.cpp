@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "sources/susie.h"
+#include "test_plugin_state.h"
 
 #ifndef FORMATS
 #define FORMATS 1
@@ -29,16 +30,6 @@
 #endif
 
 #define PLUGIN_EXPORT extern "C" __declspec(dllexport)
-
-// What the tests read back to see how the library called us.
-struct TestPluginCounters {
-    int isSupportedCalls;
-    int getPictureCalls;
-    LONG_PTR lastOffset;
-    unsigned lastFlag;
-    BYTE lastProbe[16];
-    int probeTailZero;  // the probe buffer's last bytes were readable zeros
-};
 
 static TestPluginCounters g_counters;
 

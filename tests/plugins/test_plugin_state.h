@@ -1,0 +1,14 @@
+// What the test plug-in records of how it was called, read by the tests
+// through its TestPluginState export.
+#pragma once
+
+#include <windows.h>
+
+struct TestPluginCounters {
+    int isSupportedCalls;
+    int getPictureCalls;
+    LONG_PTR lastOffset;
+    unsigned lastFlag;
+    BYTE lastProbe[16];
+    int probeTailZero;  // the probe buffer's last byte was a readable zero
+};
