@@ -12,7 +12,6 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
     switch (reason) {
     case DLL_PROCESS_ATTACH:
         g_hInstance = instance;
-        DisableThreadLibraryCalls(instance);
         g_loaders = BuildLoaderList();
         break;
     case DLL_PROCESS_DETACH:
