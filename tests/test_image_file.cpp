@@ -206,3 +206,21 @@ TEST_CASE("image files: a plug-in's two blocks must describe each other")
     odd.biSize = 4000;
     CHECK_FALSE(DibFitsBlocks(&odd, sizeof(h), rows));
 }
+
+TEST_CASE("image files: the companion plug-in's formats join the loader list")
+{
+    DiscoverySettings settings;
+    std::string dxl = DxlPath();
+    std::string plugins = dxl.substr(0, dxl.find_last_of('\\')) + "\\plugins";
+    SetEnvironmentVariableA("PATH", plugins.c_str());
+    LoaderList list = BuildLoaderList();
+    std::string patterns;
+    for (LoaderEntry* e = list ? list->next : nullptr; e; e = e->next) {
+        std::string module = ModulePath(e->module);
+        CHECK(module.substr(module.size() - 23) == "\\plugins\\ifsyscodec.spi");
+        patterns += std::string(e->pattern) + ";";
+    }
+    CHECK(patterns.find("*.png;") != std::string::npos);
+    CHECK(patterns.find("*.jpg;") != std::string::npos);
+    FreeLoaderList(list, true);
+}

@@ -148,10 +148,12 @@ int main(int argc, char** argv)
 {
     Options options;
     std::string error;
-    if (!ParseOptions(argc, argv, &options, &error)) {
-        fprintf(stderr, "chiphost: %s\n%s", error.c_str(), Usage());
+    if (argc < 2) {
+        fprintf(stderr, "%s", Usage());
         return 2;
     }
+    if (!ParseOptions(argc, argv, &options, &error))
+        return Fail(error + " (chiphost alone shows the usage)");
     if (options.mode == "picture")
         return Picture(options);
 
