@@ -177,16 +177,16 @@ TEST_CASE("host: the descriptive and inert entry points")
 {
     Dxl dxl;
     REQUIRE(LoadDxl(&dxl, nullptr));
-    BYTE spec[128];
-    memset(spec, 0xFF, sizeof(spec));
-    CHECK(dxl.DrawExSpecification(spec) == 0);
+    BYTE kind[128];
+    memset(kind, 0xFF, sizeof(kind));
+    CHECK(dxl.DrawExSpecification(kind) == 0);
     BYTE expected[128];
     memset(expected, 0xFF, sizeof(expected));
     const int values[][2] = {{0, 256}, {4, 256}, {60, 110}, {64, 2}, {68, 252}};
     for (const auto& v : values)
         memcpy(expected + v[0], &v[1], 4);
     memcpy(expected + 8, "Ovilune", 8);
-    CHECK(memcmp(spec, expected, sizeof(spec)) == 0);
+    CHECK(memcmp(kind, expected, sizeof(kind)) == 0);
 
     CHECK(dxl.MouseClik(1, 2, 3, 4) == 1);
     CHECK(dxl.ExchangeSendString(1, 2, 3, 4) == 0);

@@ -10,16 +10,16 @@
 
 // Fills the host's description of the chip kind; nothing else in the record
 // is touched. Returns 0.
-int CHIPAPI DrawExSpecification(void* spec)
+int CHIPAPI DrawExSpecification(void* record)
 {
-    if (!spec)
+    if (!record)
         return 0;
-    WriteIntAt(spec, kSpecWidth, 256);
-    WriteIntAt(spec, kSpecHeight, 256);
-    lstrcpyA(static_cast<char*>(spec) + kSpecName, kTextCaption);
-    WriteIntAt(spec, kSpecField60, 110);
-    WriteIntAt(spec, kSpecField64, 2);
-    WriteIntAt(spec, kSpecField68, 252);
+    WriteIntAt(record, kSpecWidth, 256);
+    WriteIntAt(record, kSpecHeight, 256);
+    lstrcpyA(static_cast<char*>(record) + kSpecName, kTextCaption);
+    WriteIntAt(record, kSpecField60, 110);
+    WriteIntAt(record, kSpecField64, 2);
+    WriteIntAt(record, kSpecField68, 252);
     return 0;
 }
 

@@ -12,7 +12,7 @@
 extern "C" {
 
 // Part of the host's protocol: describe the chip kind, show our boxes.
-int CHIPAPI DrawExSpecification(void* spec);
+int CHIPAPI DrawExSpecification(void* record);
 int CHIPAPI DrawExConfigure(HWND owner);
 int CHIPAPI DrawExAbout(HWND owner);
 

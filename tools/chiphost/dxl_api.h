@@ -9,7 +9,7 @@
 
 struct DxlApi {
     HMODULE module;
-    int (__cdecl* DrawExSpecification)(void* spec);
+    int (__cdecl* DrawExSpecification)(void* record);
     int (__cdecl* DrawExConfigure)(HWND owner);
     int (__cdecl* DrawExAbout)(HWND owner);
     int (__cdecl* InitializeChip)(HLOCAL* chip, HWND window, const void* info);
