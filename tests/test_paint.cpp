@@ -198,7 +198,7 @@ TEST_CASE("paint: the cache is reused while nothing changes, and follows every c
     HGDIOBJ old = SelectObject(dc16, dib16);
     HBITMAP before = StateView(chip.handle)->render.bitmap;
     DrawChip(chip.handle, chip.window, dc16, chip.text.c_str());
-    CHECK(StateView(chip.handle)->render.dcBitsPixel != 0);
+    CHECK(StateView(chip.handle)->render.key.dcFormat != 0);
     BITMAP made = {};
     GetObjectA(StateView(chip.handle)->render.bitmap, sizeof(made), &made);
     CHECK(made.bmBitsPixel == 16);

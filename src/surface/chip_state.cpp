@@ -49,9 +49,7 @@ bool ReplacePicture(ChipState* state, HBITMAP bitmap)
 {
     DropPicture(state);
     state->bitmap = bitmap;
-    // Zero marks a cache that was never drawn, so the serial skips it.
-    if (++state->pictureSerial == 0)
-        state->pictureSerial = 1;
+    state->pictureSerial++;
 
     BITMAP info;
     if (bitmap && GetObjectA(bitmap, sizeof(info), &info) == sizeof(info)) {

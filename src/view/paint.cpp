@@ -74,9 +74,9 @@ static int DcFormat(HDC dc)
     return format;
 }
 
-static RenderCache CacheKey(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
+static RenderKey CacheKey(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
 {
-    RenderCache key = RenderCache();
+    RenderKey key;
     key.pictureSerial = state->pictureSerial;
     key.viewMode = state->viewMode;
     key.displayWidth = state->displayWidth;
@@ -84,22 +84,22 @@ static RenderCache CacheKey(const ChipState* state, HDC dc, int clientWidth, int
     key.clientWidth = clientWidth;
     key.clientHeight = clientHeight;
     key.background = state->background;
-    key.dcBitsPixel = DcFormat(dc);
+    key.dcFormat = DcFormat(dc);
     return key;
 }
 
-static bool SameKey(const RenderCache& a, const RenderCache& b)
+static bool SameKey(const RenderKey& a, const RenderKey& b)
 {
     return a.pictureSerial == b.pictureSerial && a.viewMode == b.viewMode
         && a.displayWidth == b.displayWidth && a.displayHeight == b.displayHeight
         && a.clientWidth == b.clientWidth && a.clientHeight == b.clientHeight
-        && a.background == b.background && a.dcBitsPixel == b.dcBitsPixel;
+        && a.background == b.background && a.dcFormat == b.dcFormat;
 }
 
 // Makes the cache's bitmap fit the key: the one it has when the client size
 // and DC format are unchanged (a new picture or mode is drawn over it), else
 // a new one, and the old one is deleted only after the new one exists.
-static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderCache& key)
+static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderKey& key)
 {
     if (!cache->dc) {
         cache->dc = CreateCompatibleDC(dc);
@@ -107,8 +107,8 @@ static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderCache& ke
             return false;
         cache->previous = GetCurrentObject(cache->dc, OBJ_BITMAP);
     }
-    if (cache->bitmap && cache->clientWidth == key.clientWidth
-        && cache->clientHeight == key.clientHeight && cache->dcBitsPixel == key.dcBitsPixel)
+    if (cache->bitmap && cache->key.clientWidth == key.clientWidth
+        && cache->key.clientHeight == key.clientHeight && cache->key.dcFormat == key.dcFormat)
         return true;
     HBITMAP bitmap = CreateCompatibleBitmap(dc, key.clientWidth, key.clientHeight);
     if (!bitmap)
@@ -121,26 +121,21 @@ static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderCache& ke
 }
 
 // Renders the client area once, as the layout has it, into the cache.
-static bool RebuildCache(ChipState* state, HDC dc, const RenderCache& key)
+static bool RebuildCache(ChipState* state, HDC dc, const RenderKey& key)
 {
     RenderCache* cache = &state->render;
-    cache->pictureSerial = 0;  // not valid until drawn
+    cache->valid = false;
     if (!PrepareCacheBitmap(cache, dc, key))
         return false;
     PaintPictureDirect(state, cache->dc, key.clientWidth, key.clientHeight);
-    HDC keepDc = cache->dc;
-    HGDIOBJ keepPrevious = cache->previous;
-    HBITMAP keepBitmap = cache->bitmap;
-    *cache = key;
-    cache->dc = keepDc;
-    cache->previous = keepPrevious;
-    cache->bitmap = keepBitmap;
+    cache->key = key;
+    cache->valid = true;
     return true;
 }
 
 static bool PaintFromCache(const RenderCache& cache, HDC dc)
 {
-    return BitBlt(dc, 0, 0, cache.clientWidth, cache.clientHeight, cache.dc, 0, 0, SRCCOPY) != FALSE;
+    return BitBlt(dc, 0, 0, cache.key.clientWidth, cache.key.clientHeight, cache.dc, 0, 0, SRCCOPY) != FALSE;
 }
 
 static void PaintPicture(ChipState* state, HDC dc, int clientWidth, int clientHeight)
@@ -150,8 +145,8 @@ static void PaintPicture(ChipState* state, HDC dc, int clientWidth, int clientHe
         SetStretchBltMode(dc, HALFTONE);
     if (clientWidth <= 0 || clientHeight <= 0)
         return;
-    RenderCache key = CacheKey(state, dc, clientWidth, clientHeight);
-    bool current = state->render.bitmap && state->render.pictureSerial && SameKey(state->render, key);
+    RenderKey key = CacheKey(state, dc, clientWidth, clientHeight);
+    bool current = state->render.valid && SameKey(state->render.key, key);
     if (!current)
         current = RebuildCache(state, dc, key);
     if (!current || !PaintFromCache(state->render, dc))

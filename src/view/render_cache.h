@@ -4,18 +4,24 @@
 
 #include <windows.h>
 
-struct RenderCache {
-    HDC dc;                  // a memory DC holding `bitmap`, kept between paints
-    HGDIOBJ previous;        // what `dc` held before
-    HBITMAP bitmap;          // client-sized, compatible with the painting DC
-    unsigned pictureSerial;  // what it was built from ...
+// What a painted copy was made from; it is reused only for the same.
+struct RenderKey {
+    unsigned pictureSerial;
     int viewMode;
     int displayWidth;
     int displayHeight;
     int clientWidth;
     int clientHeight;
     COLORREF background;
-    int dcBitsPixel;         // ... and for which DC format
+    int dcFormat;
+};
+
+struct RenderCache {
+    HDC dc;            // a memory DC holding `bitmap`, kept between paints
+    HGDIOBJ previous;  // what `dc` held before
+    HBITMAP bitmap;    // client-sized, compatible with the painting DC
+    bool valid;        // `bitmap` holds the rendering of `key`
+    RenderKey key;
 };
 
 // Frees the copy and its DC.
