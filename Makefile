@@ -15,7 +15,7 @@ setup:
 	@sh scripts/setup.sh
 
 build: setup
-	cmake -S . -B $(BUILD)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B $(BUILD)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake -DOVILUNE_TESTS=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD)/i686 -j $(JOBS)
 	cmake -S . -B $(BUILD)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DOVILUNE_TESTS=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD)/x86_64 -j $(JOBS)
@@ -24,8 +24,7 @@ test: build
 	@sh scripts/run-tests.sh $(BUILD)
 
 bench: build
-	@sh scripts/run-wine.sh $(BUILD)/x86_64/bench/paint_bench.exe
-	@sh scripts/run-wine.sh $(BUILD)/x86_64/bench/decode_bench.exe
+	@sh scripts/bench.sh $(BUILD)
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)

@@ -6,13 +6,23 @@ set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-build}
 OUT="$ROOT/out"
-HOST="$ROOT/$BUILD/x86_64/chiphost.exe"
+. "$ROOT/scripts/wine-env.sh"
+# What users get where this machine runs it: the i686 host, library and
+# plug-in; else their x86_64 twins.
+if wine32_runs; then
+    WIDTH=i686
+else
+    WIDTH=x86_64
+    echo "demo: rendering with the x86_64 build: this machine cannot run 32-bit programs ($PROBE32)"
+fi
+echo "demo: chiphost, Ovilune.dxl and ifsyscodec.spi of $BUILD/$WIDTH"
+HOST="$ROOT/$BUILD/$WIDTH/chiphost.exe"
 
 # Wine sees the Unix file system as drive Z:.
 win() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 
-DXL=$(win "$ROOT/$BUILD/x86_64/Ovilune.dxl")
-PLUGINS=$(win "$ROOT/$BUILD/x86_64/plugins")
+DXL=$(win "$ROOT/$BUILD/$WIDTH/Ovilune.dxl")
+PLUGINS=$(win "$ROOT/$BUILD/$WIDTH/plugins")
 PICS="$OUT/demo-pictures"
 rm -rf "$OUT"
 mkdir -p "$PICS"

@@ -1,15 +1,16 @@
 #!/bin/sh
 # Runs one Windows program under Wine with the project's prefix, code page
 # 932 and a virtual X display: scripts/run-wine.sh PROGRAM [ARGS...]
-# Exits with the program's status.
+# The loader matches the program's width. Exits with the program's status.
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/wine-env.sh"
+LOADER=$(wine_for "$1")
 STATUS=$(mktemp)
-export STATUS_FILE="$STATUS"
+export STATUS_FILE="$STATUS" LOADER
 trap 'rm -f "$STATUS"' EXIT
 # Wine's X11 driver reports the display going away at the end; that line is
 # noise, everything else is passed on.
-xvfb-run -a -s "-screen 0 2048x1536x24" sh -c 'wine "$@"; echo $? > "$STATUS_FILE"; wineserver -k 2>/dev/null || true' \
+xvfb-run -a -s "-screen 0 2048x1536x24" sh -c '"$LOADER" "$@"; echo $? > "$STATUS_FILE"; wineserver -k 2>/dev/null || true' \
     wine-run "$@" 2>&1 | grep -v '^X connection to' || true
 exit "$(cat "$STATUS" 2>/dev/null || echo 1)"

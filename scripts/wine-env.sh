@@ -1,15 +1,75 @@
 # Sourced by the scripts that run Windows programs: the project's own Wine
-# prefix under build/, a quiet Wine without its Mono and Gecko installers, and
+# prefix under build/, a quiet Wine without its Mono and Gecko installers,
 # code page 932 as the ANSI code page (Wine takes it from the Unix locale;
-# LC_ALL wins over any LC_* the caller has set).
+# LC_ALL wins over any LC_* the caller has set), and one loader per width.
 export WINEPREFIX="${WINEPREFIX:-$ROOT/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 export LANG=ja_JP.UTF-8
 export LC_ALL=ja_JP.UTF-8
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "creating the Wine prefix in $WINEPREFIX" >&2
-    wineboot -i >/dev/null 2>&1 || true
-    wineserver -w || true
-fi
+# Debian's `wine` starts the 32-bit loader whenever wine32 is installed, and
+# fails for every program where the kernel cannot run 32-bit code; each width
+# therefore gets its own loader. WINE32 may be pointed elsewhere (a missing
+# file, say) to see the suite on a machine without 32-bit support.
+WINE64="${WINE64:-/usr/lib/wine/wine64}"
+WINE32="${WINE32:-/usr/lib/wine/wine}"
+
+# Whether the kernel runs the 32-bit loader at all; PROBE32 says what was seen.
+wine32_runs() {
+    if [ ! -x "$WINE32" ]; then
+        PROBE32="$WINE32: not installed"
+        return 1
+    fi
+    if ! PROBE32=$("$WINE32" --version 2>&1); then
+        PROBE32=$(printf '%s' "$PROBE32" | head -n 1)
+        # The shell's own "script: line:" prefix says nothing about the machine.
+        case "$PROBE32" in
+            *"$WINE32"*) PROBE32="$WINE32${PROBE32##*"$WINE32"}" ;;
+        esac
+        [ -n "$PROBE32" ] || PROBE32="$WINE32 --version failed"
+        return 1
+    fi
+    return 0
+}
+
+# A prefix made while only the 64-bit loader was there lacks its 32-bit half,
+# and once wine32 can run, every program fails in it (kernel32.dll, status
+# c0000135). The prefix records which kind it is, and one of the wrong kind
+# (or of no recorded kind) is made again where 32-bit programs run.
+ensure_wine_prefix() {
+    kind=win64
+    if wine32_runs; then
+        kind=wow64
+    fi
+    marker="$WINEPREFIX/.ovilune-prefix"
+    if [ -f "$WINEPREFIX/system.reg" ] && [ "$kind" = wow64 ] \
+        && [ "$(cat "$marker" 2>/dev/null)" != wow64 ]; then
+        echo "rebuilding the Wine prefix in $WINEPREFIX: it was made without its 32-bit half" >&2
+        wineserver -k 2>/dev/null || true
+        rm -rf "$WINEPREFIX"
+    fi
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "creating the Wine prefix in $WINEPREFIX ($kind)" >&2
+        if [ "$kind" = wow64 ]; then
+            "$WINE32" wineboot.exe -i >/dev/null 2>&1 || true
+        else
+            "$WINE64" wineboot.exe -i >/dev/null 2>&1 || true
+        fi
+        wineserver -w || true
+        echo "$kind" > "$marker"
+    fi
+}
+
+# The loader for a PE file: 32-bit for i386 programs, 64-bit otherwise.
+wine_for() {
+    offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    machine=$(od -An -tx2 -j$((${offset:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+    if [ "$machine" = 014c ]; then
+        echo "$WINE32"
+    else
+        echo "$WINE64"
+    fi
+}
+
+ensure_wine_prefix

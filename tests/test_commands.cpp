@@ -13,6 +13,13 @@ static int ModelRandom()
     return (g_model >> 16) & 0x7FFF;
 }
 
+static DWORD WINAPI SeedOnOtherThread(void*)
+{
+    SeedChipRandom(99999);
+    ChipRandom();
+    return 0;
+}
+
 TEST_CASE("ChipRandom: the classic sequence, kept per thread")
 {
     SeedChipRandom(1);
@@ -27,11 +34,7 @@ TEST_CASE("ChipRandom: the classic sequence, kept per thread")
 
     // Another thread's seeding leaves this thread's state alone.
     SeedChipRandom(7);
-    HANDLE thread = CreateThread(nullptr, 0, [](void*) -> DWORD {
-        SeedChipRandom(99999);
-        ChipRandom();
-        return 0;
-    }, nullptr, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, SeedOnOtherThread, nullptr, 0, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     g_model = 7;

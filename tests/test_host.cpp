@@ -13,12 +13,37 @@ static const int IDM_SLIDESHOW_SETTINGS = 10009;
 // PATH and the Susie registry value as the library will find them at attach.
 typedef PluginSearchSettings AttachSettings;
 
+static WORD ModuleMachine(HMODULE module)
+{
+    const BYTE* base = reinterpret_cast<const BYTE*>(module);
+    LONG offset = reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew;
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + offset)->FileHeader.Machine;
+}
+
+static std::string ModuleFile(HMODULE module)
+{
+    char path[MAX_PATH] = "";
+    return std::string(path, GetModuleFileNameA(module, path, MAX_PATH));
+}
+
 TEST_CASE("host: all nineteen exports are found by their undecorated names")
 {
     Dxl dxl;
     std::string missing;
     CHECK(LoadDxl(&dxl, &missing));
     CHECK(missing == "");
+
+    // Each leg runs the files of its own width, from its own build tree: the
+    // i686 leg is the product users get, not its 64-bit twin.
+    const WORD machine = sizeof(void*) == 4 ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+    const char* tree = sizeof(void*) == 4 ? "\\i686\\" : "\\x86_64\\";
+    HMODULE plugin = LoadLibraryA(TestPluginPath("tpic").c_str());
+    REQUIRE(plugin);
+    CHECK(ModuleMachine(dxl.module) == machine);
+    CHECK(ModuleMachine(plugin) == machine);
+    CHECK(ModuleFile(dxl.module).find(tree) != std::string::npos);
+    CHECK(ModuleFile(plugin).find(tree) != std::string::npos);
+    FreeLibrary(plugin);
     UnloadDxl(&dxl);
 }
 

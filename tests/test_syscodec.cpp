@@ -206,6 +206,36 @@ TEST_CASE("syscodec: each format decodes to its size and pixels, bottom-up and 2
     RemoveTree(folder);
 }
 
+TEST_CASE("syscodec: the picture-info record at the offsets a host of this width reads")
+{
+    // i386 hosts read a packed 26-byte record with the handle at 22; 64-bit
+    // hosts a 32-byte one with two bytes of padding and the handle at 24.
+    const size_t handleAt = sizeof(void*) == 4 ? 22 : 24;
+    const size_t recordSize = sizeof(void*) == 4 ? 26 : 32;
+    CHECK(sizeof(SusiePictureInfo) == recordSize);
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-record");
+    std::string path = folder + "\\r.png";
+    REQUIRE(Encode(path, GUID_ContainerFormatPng, 40, 30, Quadrants(40, 30, 255)));
+    BYTE record[48];
+    memset(record, 0xCC, sizeof(record));
+    REQUIRE(codec.getPictureInfo(path.c_str(), 0, SPI_INPUT_FILE,
+                                 reinterpret_cast<SusiePictureInfo*>(record)) == SPI_SUCCESS);
+    LONG width, height;
+    short depth;
+    void* handle;
+    memcpy(&width, record + 8, 4);
+    memcpy(&height, record + 12, 4);
+    memcpy(&depth, record + 20, 2);
+    memcpy(&handle, record + handleAt, sizeof(handle));
+    CHECK(width == 40);
+    CHECK(height == 30);
+    CHECK(depth == 24);
+    CHECK(handle == nullptr);
+    CHECK(record[recordSize] == 0xCC);  // nothing written past the record
+    RemoveTree(folder);
+}
+
 TEST_CASE("syscodec: transparency is composed over white")
 {
     SysCodec codec;

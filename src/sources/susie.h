@@ -38,6 +38,8 @@ typedef int (WINAPI *SusieGetPicture)(LPCSTR buffer, LONG_PTR length, unsigned f
                                       HLOCAL* info, HLOCAL* bits,
                                       SusieProgress progress, LONG_PTR data);
 
+// Packed in both forms; the 64-bit form keeps its handle 8-byte aligned with
+// two bytes of padding, so hosts read it at offset 24 there and at 22 on i386.
 #pragma pack(push, 1)
 struct SusiePictureInfo {
     long left;
@@ -47,6 +49,9 @@ struct SusiePictureInfo {
     WORD xDensity;
     WORD yDensity;
     short colorDepth;
+#ifdef _WIN64
+    char padding[2];
+#endif
     HLOCAL textInfo;
 };
 #pragma pack(pop)
