@@ -6,8 +6,12 @@
 
 #include <cstdio>
 
+#include <cstring>
+
 #ifdef OVILUNE_WHITE_BOX
 #include "sources/loaders.h"
+
+int RunOwnFaultChild();
 #endif
 
 int main(int argc, char** argv)
@@ -17,6 +21,8 @@ int main(int argc, char** argv)
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 #ifdef OVILUNE_WHITE_BOX
+    if (argc == 2 && strcmp(argv[1], "--fault-in-own-code") == 0)
+        return RunOwnFaultChild();
     // Linked in directly, the library's dialog templates are the executable's.
     g_hInstance = GetModuleHandleA(nullptr);
 #endif

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "sources/path_list.h"
+#include "sources/plugin_guard.h"
 #include "sources/susie.h"
 
 static FARPROC PluginFunction(HMODULE module, const char* name)
@@ -34,27 +35,49 @@ static void ReadProbe(HANDLE file, LONG offset, BYTE (&buffer)[kSusieProbeSize])
         memset(buffer, 0, sizeof(buffer));
 }
 
-static bool Probe(SusieIsSupported isSupported, const char* path, const BYTE (&data)[kSusieProbeSize])
+struct ProbeCall {
+    SusieIsSupported isSupported;
+    const char* path;
+    BYTE* buffer;
+};
+
+static int CallIsSupported(void* args)
+{
+    ProbeCall* call = static_cast<ProbeCall*>(args);
+    return call->isSupported(call->path, call->buffer);
+}
+
+// Whether the plug-in accepts the data; a plug-in that faults says no and is
+// disabled.
+static bool Probe(LoaderList loaders, const LoaderEntry* entry, SusieIsSupported isSupported,
+                  const char* path, const BYTE (&data)[kSusieProbeSize])
 {
     BYTE copy[kSusieProbeSize];
     memcpy(copy, data, sizeof(copy));
-    return isSupported(path, copy) != 0;
+    ProbeCall call = {isSupported, path, copy};
+    DWORD faulted = 0;
+    int accepted = GuardedPluginCall(CallIsSupported, &call, 0, &faulted);
+    if (faulted)
+        DisablePlugin(loaders, entry->module);
+    return accepted != 0;
 }
 
 // The first entry whose plug-in accepts the file at offset 0 or 128.
 static const LoaderEntry* FindDecoder(const char* path, const ProbeData& probe,
-                                      const LoaderEntry* loaders, LONG_PTR* offset)
+                                      LoaderList loaders, LONG_PTR* offset)
 {
     for (const LoaderEntry* entry = loaders ? loaders->next : nullptr; entry; entry = entry->next) {
+        if (entry->faulted)
+            continue;
         SusieIsSupported isSupported = reinterpret_cast<SusieIsSupported>(
             reinterpret_cast<void*>(PluginFunction(entry->module, "IsSupported")));
         if (!isSupported)
             continue;
-        if (Probe(isSupported, path, probe.atZero)) {
+        if (Probe(loaders, entry, isSupported, path, probe.atZero)) {
             *offset = 0;
             return entry;
         }
-        if (Probe(isSupported, path, probe.at128)) {
+        if (!entry->faulted && Probe(loaders, entry, isSupported, path, probe.at128)) {
             *offset = 128;
             return entry;
         }
@@ -129,7 +152,22 @@ static HBITMAP BitmapFromBlocks(HWND window, HLOCAL infoBlock, HLOCAL bitsBlock)
     return bitmap;
 }
 
-static HBITMAP Decode(HWND window, const char* path, const LoaderEntry* entry, LONG_PTR offset)
+struct PictureCall {
+    SusieGetPicture getPicture;
+    const char* path;
+    LONG_PTR offset;
+    HLOCAL* info;
+    HLOCAL* bits;
+};
+
+static int CallGetPicture(void* args)
+{
+    PictureCall* call = static_cast<PictureCall*>(args);
+    return call->getPicture(call->path, call->offset, SPI_INPUT_FILE, call->info, call->bits, nullptr, 0);
+}
+
+static HBITMAP Decode(HWND window, const char* path, LoaderList loaders, const LoaderEntry* entry,
+                      LONG_PTR offset)
 {
     SusieGetPicture getPicture = reinterpret_cast<SusieGetPicture>(
         reinterpret_cast<void*>(PluginFunction(entry->module, "GetPicture")));
@@ -137,8 +175,16 @@ static HBITMAP Decode(HWND window, const char* path, const LoaderEntry* entry, L
         return nullptr;
     HLOCAL infoBlock = nullptr;
     HLOCAL bitsBlock = nullptr;
-    if (getPicture(path, offset, SPI_INPUT_FILE, &infoBlock, &bitsBlock, nullptr, 0) != SPI_SUCCESS)
-        return nullptr;  // whatever the out-parameters hold now is not ours to free
+    PictureCall call = {getPicture, path, offset, &infoBlock, &bitsBlock};
+    DWORD faulted = 0;
+    int result = GuardedPluginCall(CallGetPicture, &call, SPI_INTERNAL_ERROR, &faulted);
+    if (faulted)
+        DisablePlugin(loaders, entry->module);
+    // After a failure, or a fault, whatever the out-parameters hold is not
+    // ours to free: a plug-in may hand out blocks it still owns, or free them
+    // later. Plug-ins that allocate and then fail leak those blocks.
+    if (result != SPI_SUCCESS)
+        return nullptr;
     HBITMAP bitmap = nullptr;
     if (infoBlock && bitsBlock)
         bitmap = BitmapFromBlocks(window, infoBlock, bitsBlock);
@@ -180,5 +226,5 @@ HBITMAP LoadImageFile(HWND window, const char* path, LoaderList loaders)
     HeapFree(GetProcessHeap(), 0, probe);
     if (!chosen)
         return nullptr;
-    return Decode(window, path, chosen, offset);
+    return Decode(window, path, loaders, chosen, offset);
 }

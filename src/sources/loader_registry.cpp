@@ -4,6 +4,7 @@
 
 #include "sources/dbcs.h"
 #include "sources/path_list.h"
+#include "sources/plugin_guard.h"
 #include "sources/susie.h"
 
 HINSTANCE g_hInstance = nullptr;
@@ -49,13 +50,27 @@ static LoaderEntry* NewEntry(HMODULE module, const char* description, size_t des
     return entry;
 }
 
+struct InfoCall {
+    SusieGetPluginInfo getInfo;
+    int infono;
+    char* buffer;
+};
+
+static int CallGetPluginInfo(void* args)
+{
+    InfoCall* call = static_cast<InfoCall*>(args);
+    return call->getInfo(call->infono, call->buffer, kInfoBufferSize);
+}
+
 // Asks the plug-in for one text. The plug-in may write more than it reports,
 // or nothing at all, and need not terminate what it wrote: only the reported
-// length counts, cut to the buffer.
-static size_t PluginInfo(SusieGetPluginInfo getInfo, int infono, char (&buffer)[kInfoBufferSize + 1])
+// length counts, cut to the buffer. A fault gives no text and sets *faulted.
+static size_t PluginInfo(SusieGetPluginInfo getInfo, int infono, char (&buffer)[kInfoBufferSize + 1],
+                         DWORD* faulted)
 {
     memset(buffer, 0, sizeof(buffer));
-    int length = getInfo(infono, buffer, kInfoBufferSize);
+    InfoCall call = {getInfo, infono, buffer};
+    int length = GuardedPluginCall(CallGetPluginInfo, &call, 0, faulted);
     if (length <= 0)
         length = 0;
     if (length > kInfoBufferSize)
@@ -64,27 +79,30 @@ static size_t PluginInfo(SusieGetPluginInfo getInfo, int infono, char (&buffer)[
     return static_cast<size_t>(length);
 }
 
-static bool IsImportFilter(SusieGetPluginInfo getInfo)
+static bool IsImportFilter(SusieGetPluginInfo getInfo, DWORD* faulted)
 {
     char buffer[kInfoBufferSize + 1];
-    size_t length = PluginInfo(getInfo, 0, buffer);
+    size_t length = PluginInfo(getInfo, 0, buffer, faulted);
     // The version text is two characters of interface version, then the
     // kind: "00IN" is an import filter, "00AM" an archive reader.
     return length >= 4 && lstrcmpiA(buffer + 2, "IN") == 0;
 }
 
-// Appends the module's formats after *tail. Returns how many it appended.
-static int AppendFormats(HMODULE module, SusieGetPluginInfo getInfo, LoaderEntry** tail)
+// Appends the module's formats after *tail. Returns how many it appended; a
+// fault stops the listing.
+static int AppendFormats(HMODULE module, SusieGetPluginInfo getInfo, LoaderEntry** tail, DWORD* faulted)
 {
     char pattern[kInfoBufferSize + 1];
     char description[kInfoBufferSize + 1];
     int added = 0;
     for (int infono = 2; added < kMaxFormatsPerPlugin; infono += 2) {
-        size_t patternLength = PluginInfo(getInfo, infono, pattern);
-        if (patternLength == 0)
+        size_t patternLength = PluginInfo(getInfo, infono, pattern, faulted);
+        if (patternLength == 0 || *faulted)
             break;
         // A pattern without a description gets an empty one.
-        size_t descriptionLength = PluginInfo(getInfo, infono + 1, description);
+        size_t descriptionLength = PluginInfo(getInfo, infono + 1, description, faulted);
+        if (*faulted)
+            break;
         LoaderEntry* entry = NewEntry(module, description, descriptionLength, pattern, patternLength);
         if (!entry)
             break;
@@ -95,6 +113,17 @@ static int AppendFormats(HMODULE module, SusieGetPluginInfo getInfo, LoaderEntry
     return added;
 }
 
+static void FreeEntries(LoaderEntry* entry)
+{
+    while (entry) {
+        LoaderEntry* next = entry->next;
+        FreeText(entry->description);
+        FreeText(entry->pattern);
+        HeapFree(GetProcessHeap(), 0, entry);
+        entry = next;
+    }
+}
+
 static void LoadPlugin(const char* fullPath, LoaderEntry** tail)
 {
     HMODULE module = LoadLibraryA(fullPath);
@@ -102,7 +131,18 @@ static void LoadPlugin(const char* fullPath, LoaderEntry** tail)
         return;
     SusieGetPluginInfo getInfo =
         reinterpret_cast<SusieGetPluginInfo>(reinterpret_cast<void*>(GetProcAddress(module, "GetPluginInfo")));
-    if (!getInfo || !IsImportFilter(getInfo) || AppendFormats(module, getInfo, tail) == 0)
+    LoaderEntry* before = *tail;
+    DWORD faulted = 0;
+    int added = getInfo && IsImportFilter(getInfo, &faulted) ? AppendFormats(module, getInfo, tail, &faulted) : 0;
+    if (faulted) {
+        // Not listed, and not unloaded either: unloading code that has just
+        // faulted is not safe. The module stays until the process ends.
+        FreeEntries(before->next);
+        before->next = nullptr;
+        *tail = before;
+        return;
+    }
+    if (added == 0)
         FreeLibrary(module);
     // Otherwise the module belongs to its entries from here on.
 }
@@ -233,15 +273,19 @@ LoaderList BuildLoaderList()
 void FreeLoaderList(LoaderList head, bool unloadModules)
 {
     HMODULE lastUnloaded = nullptr;
-    while (head) {
-        LoaderEntry* next = head->next;
-        if (unloadModules && head->module && head->module != lastUnloaded) {
-            FreeLibrary(head->module);
-            lastUnloaded = head->module;
+    for (LoaderEntry* entry = head; entry; entry = entry->next) {
+        if (unloadModules && entry->module && !entry->faulted && entry->module != lastUnloaded) {
+            FreeLibrary(entry->module);
+            lastUnloaded = entry->module;
         }
-        FreeText(head->description);
-        FreeText(head->pattern);
-        HeapFree(GetProcessHeap(), 0, head);
-        head = next;
+    }
+    FreeEntries(head);
+}
+
+void DisablePlugin(LoaderList loaders, HMODULE module)
+{
+    for (LoaderEntry* entry = loaders; entry; entry = entry->next) {
+        if (entry->module == module)
+            entry->faulted = true;
     }
 }

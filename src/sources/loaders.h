@@ -11,6 +11,7 @@ struct LoaderEntry {
     char* description;
     char* pattern;
     LoaderEntry* next;
+    bool faulted;  // the plug-in faulted once: never called again, never unloaded
 };
 
 typedef LoaderEntry* LoaderList;
@@ -24,7 +25,12 @@ LoaderList BuildLoaderList();
 
 // Frees every entry and unloads each plug-in once. With unloadModules false
 // (process exit, when other DLLs may already be gone) only memory is freed.
+// A plug-in that faulted stays loaded: its code may still be referenced by
+// whatever it left behind.
 void FreeLoaderList(LoaderList head, bool unloadModules);
+
+// Marks every entry of the plug-in module as faulted.
+void DisablePlugin(LoaderList loaders, HMODULE module);
 
 // The picture at path as a bitmap that the caller owns and deletes, or null.
 // window only lends its device context for the conversion.

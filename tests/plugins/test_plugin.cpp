@@ -15,6 +15,14 @@
 //   NO_DESCRIPTION      patterns come without descriptions
 //   SHORT_BITS          the bits block is smaller than the header says
 //   NO_PLUGIN_INFO      not a plug-in at all: GetPluginInfo is missing
+//   FAULT=kind          faults as a broken plug-in does: 1 access violation,
+//                       2 illegal instruction, 3 division by zero, 4 stack
+//                       overflow; where, by one of:
+//   FAULT_IN_INFO       GetPluginInfo, when asked for its formats
+//   FAULT_ON_CRASH_HEADER  IsSupported, on data starting "CRSH" only
+//   FAULT_BEFORE_ALLOC / FAULT_AFTER_ALLOC   GetPicture, before allocating
+//                       its blocks or after handing them out
+//   FAULT_SECOND_CALL   GetPicture, from its second call on
 #include <windows.h>
 
 #include <cstring>
@@ -37,6 +45,36 @@ PLUGIN_EXPORT TestPluginCounters* WINAPI TestPluginState()
 {
     return &g_counters;
 }
+
+#ifdef FAULT
+static volatile int g_zero;
+
+// Deep enough to meet the end of any stack; the condition keeps the
+// recursion from being provably infinite.
+[[maybe_unused]] static int Descend(int depth)
+{
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    if (g_zero == 1)
+        return 0;
+    return Descend(depth + 1) + frame[0];
+}
+
+static void Fault()
+{
+#if FAULT == 1
+    *static_cast<volatile int*>(nullptr) = 1;
+#elif FAULT == 2
+    __builtin_trap();
+#elif FAULT == 3
+    // Both operands unknown to the compiler, or it folds the division away.
+    volatile unsigned dividend = 1;
+    g_counters.lastFlag = dividend / static_cast<unsigned>(g_zero);
+#else
+    Descend(0);
+#endif
+}
+#endif
 
 [[maybe_unused]] static int Put(LPSTR buffer, int length, const char* text, int reported)
 {
@@ -62,6 +100,9 @@ PLUGIN_EXPORT int WINAPI GetPluginInfo(int infono, LPSTR buffer, int length)
     int format = (infono - 2) / 2;
     if (format >= FORMATS)
         return 0;
+#ifdef FAULT_IN_INFO
+    Fault();
+#endif
     bool description = infono % 2 == 1;
 #if defined(INFO_FULL)
     memset(buffer, description ? 'd' : 'p', length);
@@ -90,6 +131,10 @@ PLUGIN_EXPORT int WINAPI IsSupported(LPCSTR /*name*/, void* probe)
     const BYTE* bytes = static_cast<const BYTE*>(probe);
     memcpy(g_counters.lastProbe, bytes, sizeof(g_counters.lastProbe));
     g_counters.probeTailZero = bytes[kSusieProbeSize - 1] == 0;
+#ifdef FAULT_ON_CRASH_HEADER
+    if (memcmp(bytes, "CRSH", 4) == 0)
+        Fault();
+#endif
 #ifdef NEVER_ACCEPT
     return 0;
 #else
@@ -112,6 +157,13 @@ PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offse
     g_counters.getPictureCalls++;
     g_counters.lastOffset = offset;
     g_counters.lastFlag = flag;
+#ifdef FAULT_BEFORE_ALLOC
+    Fault();
+#endif
+#ifdef FAULT_SECOND_CALL
+    if (g_counters.getPictureCalls >= 2)
+        Fault();
+#endif
 #ifdef FAIL_GET_PICTURE
     return SPI_BROKEN_DATA;
 #else
@@ -164,6 +216,9 @@ PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offse
             if (result == SPI_SUCCESS) {
                 *info = infoBlock;  // the caller's from here
                 *bits = bitsBlock;
+#ifdef FAULT_AFTER_ALLOC
+                Fault();
+#endif
             } else {
                 if (infoBlock)
                     LocalFree(infoBlock);
