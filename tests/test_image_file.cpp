@@ -224,3 +224,129 @@ TEST_CASE("image files: the companion plug-in's formats join the loader list")
     CHECK(patterns.find("*.jpg;") != std::string::npos);
     FreeLoaderList(list, true);
 }
+
+// A small BMP file of the given form: header size 12 (core), 40, 108 (V4)
+// or 124 (V5); bit count; compression; rows top-down or bottom-up.
+static std::string BmpBytes(DWORD headerSize, WORD bitCount, DWORD compression, bool topDown,
+                            int width, int height)
+{
+    std::string header(headerSize, '\0');
+    auto put = [&header](size_t at, DWORD value, size_t size) { memcpy(&header[at], &value, size); };
+    put(0, headerSize, 4);
+    if (headerSize == 12) {
+        put(4, width, 2);
+        put(6, height, 2);
+        put(8, 1, 2);
+        put(10, bitCount, 2);
+    } else {
+        put(4, width, 4);
+        put(8, topDown ? -height : height, 4);
+        put(12, 1, 2);
+        put(14, bitCount, 2);
+        put(16, compression, 4);
+        if (headerSize >= 108 && compression == BI_BITFIELDS) {
+            put(40, bitCount == 16 ? 0xF800 : 0xFF0000, 4);
+            put(44, bitCount == 16 ? 0x07E0 : 0x00FF00, 4);
+            put(48, bitCount == 16 ? 0x001F : 0x0000FF, 4);
+        }
+    }
+    std::string table;
+    if (bitCount <= 8) {
+        for (int i = 0; i < (1 << bitCount); i++) {
+            const BYTE entry[4] = {BYTE(i * 40), BYTE(255 - i * 20), BYTE(i * 7), 0};
+            table.append(reinterpret_cast<const char*>(entry), headerSize == 12 ? 3 : 4);
+        }
+    } else if (compression == BI_BITFIELDS && headerSize == 40) {
+        const DWORD masks[3] = {bitCount == 16 ? 0xF800u : 0xFF0000u, bitCount == 16 ? 0x07E0u : 0x00FF00u,
+                                bitCount == 16 ? 0x001Fu : 0x0000FFu};
+        table.assign(reinterpret_cast<const char*>(masks), sizeof(masks));
+    }
+    std::string pixels;
+    if (compression == BI_RLE8 || compression == BI_RLE4) {
+        for (int y = 0; y < height; y++) {
+            const char run[4] = {char(width), char(compression == BI_RLE8 ? 1 : 0x12), 0, 0};
+            pixels.append(run, 4);
+        }
+        pixels.append("\0\1", 2);
+    } else {
+        size_t stride = (size_t(width) * bitCount + 31) / 32 * 4;
+        for (size_t i = 0; i < stride * height; i++)
+            pixels += char(i * 13);
+    }
+    std::string file(14, '\0');
+    DWORD offBits = DWORD(14 + header.size() + table.size());
+    DWORD fileSize = DWORD(offBits + pixels.size());
+    file[0] = 'B';
+    file[1] = 'M';
+    memcpy(&file[2], &fileSize, 4);
+    memcpy(&file[10], &offBits, 4);
+    return file + header + table + pixels;
+}
+
+TEST_CASE("image files: hostile bitmap headers are refused before the platform reads them; sound ones load as before")
+{
+    ImageFolder images("bmp-kinds");
+    const struct {
+        const char* kind;
+        DWORD headerSize;
+        WORD bitCount;
+        DWORD compression;
+        bool topDown;
+    } sound[] = {
+        {"1-bit", 40, 1, BI_RGB, false},       {"4-bit", 40, 4, BI_RGB, false},
+        {"8-bit", 40, 8, BI_RGB, false},       {"16-bit", 40, 16, BI_RGB, false},
+        {"24-bit", 40, 24, BI_RGB, false},     {"32-bit", 40, 32, BI_RGB, false},
+        {"RLE4", 40, 4, BI_RLE4, false},       {"RLE8", 40, 8, BI_RLE8, false},
+        {"top-down", 40, 24, BI_RGB, true},    {"core 8-bit", 12, 8, BI_RGB, false},
+        {"16-bit fields", 40, 16, BI_BITFIELDS, false},
+        {"V4 32-bit fields", 108, 32, BI_BITFIELDS, false},
+        {"V5 24-bit", 124, 24, BI_RGB, true},
+    };
+    for (const auto& k : sound) {
+        std::string kind = k.kind;
+        CAPTURE(kind);
+        std::string path = images.Path("sound.bmp");
+        std::string bytes = BmpBytes(k.headerSize, k.bitCount, k.compression, k.topDown, 9, 5);
+        REQUIRE(WriteFileBytes(path, bytes.data(), bytes.size()));
+        HBITMAP direct = static_cast<HBITMAP>(LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0,
+                                                         LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+        HBITMAP ours = LoadImageFile(nullptr, path.c_str(), g_loaders);
+        CHECK(direct != nullptr);
+        REQUIRE(ours != nullptr);
+        CHECK(SizeOf(ours).width == 9);
+        CHECK(SizeOf(ours).height == 5);
+        CHECK(BitmapPixel(ours, 3, 2) == BitmapPixel(direct, 3, 2));
+        DeleteObject(ours);
+        if (direct)
+            DeleteObject(direct);
+    }
+
+    std::string good = BmpBytes(40, 24, BI_RGB, false, 20, 10);
+    // The good file with one or two of its 32-bit fields changed.
+    auto patched = [&good](size_t at, LONG value, size_t at2 = 0, LONG value2 = 0) {
+        std::string bytes = good;
+        memcpy(&bytes[at], &value, 4);
+        if (at2)
+            memcpy(&bytes[at2], &value2, 4);
+        return bytes;
+    };
+    const struct {
+        const char* kind;
+        std::string bytes;
+    } hostile[] = {
+        {"pixels far past the end", patched(10, 0x7FFFFFFF)},
+        {"30000 x 30000 declared", patched(18, 30000, 22, 30000)},
+        {"rows past the end", patched(22, 21)},
+        {"zero width", patched(18, 0)},
+        {"zero height", patched(22, 0)},
+        {"truncated header", good.substr(0, 20)},
+        {"not a bitmap", "GIF89a" + good.substr(6)},
+    };
+    for (const auto& h : hostile) {
+        std::string kind = h.kind;
+        CAPTURE(kind);
+        std::string path = images.Path("hostile.bmp");
+        REQUIRE(WriteFileBytes(path, h.bytes.data(), h.bytes.size()));
+        CHECK(LoadImageFile(nullptr, path.c_str(), g_loaders) == nullptr);
+    }
+}

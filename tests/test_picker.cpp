@@ -234,6 +234,23 @@ TEST_CASE("picker: old texts with stray separators, and empty ones")
     }
 }
 
+TEST_CASE("picker: a host text without its terminating zero is read no further than its block")
+{
+    PickerFiles files;
+    std::string chosen = files.more + "\\c.bmp";
+    HGLOBAL text = GlobalAlloc(GMEM_MOVEABLE, 37);
+    REQUIRE(text);
+    SIZE_T size = GlobalSize(text);
+    char* bytes = static_cast<char*>(GlobalLock(text));
+    REQUIRE(bytes);
+    memset(bytes, 'q', size);  // every byte the block has, and no zero
+    GlobalUnlock(text);
+    PickResult pick = Pick(text, {chosen});
+    CHECK(pick.result == 1);
+    CHECK(GlobalBlockText(EditRecordText(pick.record)) == std::string(size, 'q') + "\r\n" + chosen);
+    GlobalFree(EditRecordText(pick.record));
+}
+
 TEST_CASE("picker: Cancel leaves the handle and its text untouched")
 {
     PickerFiles files;

@@ -11,6 +11,63 @@ static FARPROC PluginFunction(HMODULE module, const char* name)
     return module ? GetProcAddress(module, name) : nullptr;
 }
 
+// Whether the platform's bitmap reader may be given the file: the headers
+// must describe pixels the file holds and a 32-bit process can hold. The
+// reader trusts them, and a file that claims its pixels lie past its end, or
+// that it holds 30000 x 30000 of them, takes the whole process down inside
+// it. What a well-formed file of any kind declares passes unchanged.
+static bool BitmapFileIsSane(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BYTE head[14 + 40] = {};
+    DWORD read = 0;
+    LARGE_INTEGER fileSize = {};
+    bool readable = ReadFile(file, head, sizeof(head), &read, nullptr) && GetFileSizeEx(file, &fileSize);
+    CloseHandle(file);
+    if (!readable || read < 14 + 12 || head[0] != 'B' || head[1] != 'M')
+        return false;
+
+    DWORD offBits, headerSize;
+    memcpy(&offBits, head + 10, 4);
+    memcpy(&headerSize, head + 14, 4);
+    long long width, height;
+    WORD bitCount;
+    DWORD compression = BI_RGB;
+    if (headerSize == 12) {  // the OS/2 core header: 16-bit sizes
+        WORD w, h;
+        memcpy(&w, head + 18, 2);
+        memcpy(&h, head + 20, 2);
+        memcpy(&bitCount, head + 24, 2);
+        width = w;
+        height = h;
+    } else {
+        if (headerSize < 40 || read < 14 + 40)
+            return false;
+        LONG w, h;
+        memcpy(&w, head + 18, 4);
+        memcpy(&h, head + 22, 4);
+        memcpy(&bitCount, head + 28, 2);
+        memcpy(&compression, head + 30, 4);
+        width = w;
+        height = h < 0 ? -static_cast<long long>(h) : h;
+    }
+    if (width <= 0 || height <= 0 || bitCount == 0 || bitCount > 32)
+        return false;
+    long long stride = (width * bitCount + 31) / 32 * 4;
+    if (stride * height > 0x7FFFFFFFLL)
+        return false;
+    if (offBits >= static_cast<unsigned long long>(fileSize.QuadPart))
+        return false;
+    // Uncompressed rows, with or without bit fields, must all be in the file;
+    // run-length data is read only as far as the file goes.
+    if (compression == BI_RGB || compression == BI_BITFIELDS)
+        return offBits + stride * height <= fileSize.QuadPart;
+    return true;
+}
+
 static bool HasBitmapSuffix(const char* path, size_t length)
 {
     // Only the last three characters count; the dot is not looked at.
@@ -204,6 +261,8 @@ HBITMAP LoadImageFile(HWND window, const char* path, LoaderList loaders)
     if (length == 0 || length >= kPathBufferSize)
         return nullptr;
     if (HasBitmapSuffix(path, length)) {
+        if (!BitmapFileIsSane(path))
+            return nullptr;
         return static_cast<HBITMAP>(LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0,
                                                LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION));
     }

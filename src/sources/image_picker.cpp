@@ -224,6 +224,28 @@ static HGLOBAL NewTextBlock(const char* oldText, const char* chosen, WORD fileOf
     return block;
 }
 
+// The host's text as a terminated copy of our own (HeapFree it), read no
+// further than its block reaches: a block whose text lacks its zero must not
+// lead any scan past its end. False when the block cannot be read.
+static bool CopyHostText(HGLOBAL block, char** copy)
+{
+    *copy = nullptr;
+    if (!block)
+        return true;
+    SIZE_T size = GlobalSize(block);
+    const char* text = static_cast<const char*>(GlobalLock(block));
+    if (!text)
+        return false;
+    size_t length = strnlen(text, size);
+    *copy = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, length + 1));
+    if (*copy) {
+        memcpy(*copy, text, length);
+        (*copy)[length] = '\0';
+    }
+    GlobalUnlock(block);
+    return *copy != nullptr;
+}
+
 // Returns 1 when the chip's text was replaced, 2 when it was left as it was
 // (the user cancelled, the dialog failed, or the new text could not be
 // made). The old block is freed only once its replacement exists, so the
@@ -235,39 +257,33 @@ int CHIPAPI EditHelper(HWND owner, void* info)
     CurrentDirectoryKeeper keeper;
 
     HGLOBAL oldBlock = static_cast<HGLOBAL>(ReadPointerAt(info, kEditText));
+    char* oldText = nullptr;
+    if (!CopyHostText(oldBlock, &oldText))
+        return 2;
     char folder[kPathBufferSize] = "";
-    if (oldBlock) {
-        const char* text = static_cast<const char*>(GlobalLock(oldBlock));
-        if (!text)
-            return 2;
-        InitialFolder(text, folder);
-        GlobalUnlock(oldBlock);
-    }
+    if (oldText)
+        InitialFolder(oldText, folder);
 
     char* chosen = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
                                                     kFileBufferSize + kFileBufferSlack + 2));
-    if (!chosen)
-        return 2;
     WORD fileOffset = 0;
     int result = 2;
-    if (AskForFiles(owner, folder, chosen, &fileOffset)) {
-        const char* oldText = oldBlock ? static_cast<const char*>(GlobalLock(oldBlock)) : nullptr;
-        if (!oldBlock || oldText) {
-            size_t length = 0;
-            HGLOBAL newBlock = NewTextBlock(oldText, chosen, fileOffset, &length);
-            if (oldText)
-                GlobalUnlock(oldBlock);
-            if (newBlock) {
-                if (oldBlock)
-                    GlobalFree(oldBlock);
-                // The host owns the new block from here.
-                WritePointerAt(info, kEditText, newBlock);
-                WriteIntAt(info, kEditStatus, 0);
-                WriteIntAt(info, kEditLength, static_cast<int>(length));
-                result = 1;
-            }
+    if (chosen && AskForFiles(owner, folder, chosen, &fileOffset)) {
+        size_t length = 0;
+        HGLOBAL newBlock = NewTextBlock(oldText, chosen, fileOffset, &length);
+        if (newBlock) {
+            if (oldBlock)
+                GlobalFree(oldBlock);
+            // The host owns the new block from here.
+            WritePointerAt(info, kEditText, newBlock);
+            WriteIntAt(info, kEditStatus, 0);
+            WriteIntAt(info, kEditLength, static_cast<int>(length));
+            result = 1;
         }
     }
-    HeapFree(GetProcessHeap(), 0, chosen);
+    if (chosen)
+        HeapFree(GetProcessHeap(), 0, chosen);
+    if (oldText)
+        HeapFree(GetProcessHeap(), 0, oldText);
     return result;
 }
