@@ -7,7 +7,7 @@ export WINEPREFIX := $(CURDIR)/$(BUILD)/wineprefix
 export WINEDEBUG := -all
 export WINEDLLOVERRIDES := mscoree,mshtml=
 
-.PHONY: all setup build test demo bench clean
+.PHONY: all setup build test demo bench soak dist clean
 
 all: build
 
@@ -26,8 +26,14 @@ test: build
 bench: build
 	@sh scripts/bench.sh $(BUILD)
 
+soak: build
+	@sh scripts/soak.sh $(BUILD)
+
+dist: setup
+	@sh scripts/dist.sh
+
 demo: build
 	@sh scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) out
+	rm -rf $(BUILD) out dist

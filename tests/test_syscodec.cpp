@@ -11,6 +11,8 @@
 #include "hostkit.h"
 #include "sources/susie.h"
 
+#include <psapi.h>
+
 struct SysCodec {
     SysCodec()
     {
@@ -391,5 +393,50 @@ TEST_CASE("syscodec: Ovilune finds it on PATH and shows a PNG and a JPEG")
     }
     UnloadDxl(&dxl);
     SetEnvironmentVariableA("PATH", saved.c_str());
+    RemoveTree(folder);
+}
+
+TEST_CASE("syscodec: pictures declaring more than a host can hold are refused from their headers alone")
+{
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-huge");
+    // 30000 x 30000 (0x7530) in each container's own header, a few dozen
+    // bytes each: nothing a decoder could make a picture of.
+    const std::string png = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\x75\x30\0\0\x75\x30\x08\x02\0\0\0", 29)
+        + std::string(64, '\0');
+    const std::string jpeg = std::string("\xFF\xD8\xFF\xE0\0\x10JFIF\0\1\1\0\0\1\0\1\0\0"
+                                         "\xFF\xC0\0\x11\x08\x75\x30\x75\x30\x03\x01\x22\0\x02\x11\x01\x03\x11\x01"
+                                         "\xFF\xDA\0\x08\x01\x01\0\0\x3F\0", 49) + std::string(64, '\x55');
+    const std::string gifScreen = std::string("GIF89a\x30\x75\x30\x75\0\0\0,\0\0\0\0\1\0\1\0\0\2\2D\1\0;", 32);
+    const std::string gifImage = std::string("GIF89a\1\0\1\0\0\0\0!\xF9\4\0\0\0\0\0,\0\0\0\0\x30\x75\x30\x75\0\2\2D\1\0;", 40);
+    const std::string tiff = std::string("II*\0\x08\0\0\0\x02\0\0\1\3\0\1\0\0\0\x30\x75\0\0\1\1\4\0\1\0\0\0\x30\x75\0\0", 34)
+        + std::string(16, '\0');
+    const struct {
+        const char* name;
+        const std::string& bytes;
+    } pictures[] = {
+        {"huge.png", png}, {"huge.jpg", jpeg}, {"screen.gif", gifScreen}, {"image.gif", gifImage}, {"huge.tif", tiff},
+    };
+    PROCESS_MEMORY_COUNTERS before = {};
+    before.cb = sizeof(before);
+    GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before));
+    ULONGLONG start = GetTickCount64();
+    for (const auto& p : pictures) {
+        std::string name = p.name;
+        CAPTURE(name);
+        std::string path = folder + "\\" + p.name;
+        REQUIRE(WriteFileBytes(path, p.bytes.data(), p.bytes.size()));
+        CHECK(Decode(codec, path).result == SPI_NO_MEMORY);
+        SusiePictureInfo info = {};
+        CHECK(codec.getPictureInfo(path.c_str(), 0, SPI_INPUT_FILE, &info) == SPI_NO_MEMORY);
+        HLOCAL infoBlock = nullptr, bitsBlock = nullptr;
+        CHECK(codec.getPicture(p.bytes.data(), static_cast<LONG_PTR>(p.bytes.size()), SPI_INPUT_MEMORY, &infoBlock,
+                               &bitsBlock, nullptr, 0) == SPI_NO_MEMORY);
+    }
+    PROCESS_MEMORY_COUNTERS after = {};
+    after.cb = sizeof(after);
+    GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after));
+    CHECK(GetTickCount64() - start < 2000);  // a decoder at work takes tens of seconds
+    CHECK(after.PeakPagefileUsage - before.PeakPagefileUsage < (64u << 20));
     RemoveTree(folder);
 }

@@ -164,6 +164,213 @@ PLUGIN_EXPORT int WINAPI GetPluginInfo(int infono, LPSTR buffer, int length)
     return PutText(buffer, length, infono % 2 == 0 ? formats[index].pattern : formats[index].description);
 }
 
+// --- declared sizes ------------------------------------------------------------
+
+// The most pixels a picture may have: its 24-bit DIB is then at most 768 MB,
+// which a 32-bit host can still hold beside itself, and the platform's
+// decoders are never started on a picture that could not be delivered.
+static const unsigned long long kMaxPixels = 1ULL << 28;
+
+// The picture's bytes, read at any position, from memory or from a file at
+// an offset; nothing is read past the end of either.
+struct ByteSource {
+    const BYTE* memory;
+    unsigned long long size;
+    HANDLE file;
+    unsigned long long base;
+};
+
+static bool ReadAt(const ByteSource& source, unsigned long long at, void* out, DWORD count)
+{
+    if (at + count > source.size || at + count < at)
+        return false;
+    if (source.memory) {
+        memcpy(out, source.memory + at, count);
+        return true;
+    }
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(source.base + at);
+    DWORD read = 0;
+    return SetFilePointerEx(source.file, position, nullptr, FILE_BEGIN)
+        && ReadFile(source.file, out, count, &read, nullptr) && read == count;
+}
+
+static unsigned Big16(const BYTE* p) { return (p[0] << 8) | p[1]; }
+static unsigned long Big32(const BYTE* p) { return (static_cast<unsigned long>(Big16(p)) << 16) | Big16(p + 2); }
+static unsigned Little16(const BYTE* p) { return p[0] | (p[1] << 8); }
+static unsigned long Little32(const BYTE* p) { return Little16(p) | (static_cast<unsigned long>(Little16(p + 2)) << 16); }
+
+// JPEG: the first start-of-frame marker's size, walking the segments.
+static bool JpegSize(const ByteSource& source, unsigned long long* width, unsigned long long* height)
+{
+    unsigned long long at = 2;
+    BYTE marker[9];
+    for (int segments = 0; segments < 4096 && ReadAt(source, at, marker, 4); segments++) {
+        if (marker[0] != 0xFF)
+            return false;
+        BYTE kind = marker[1];
+        if (kind == 0xFF) {  // fill byte
+            at++;
+            continue;
+        }
+        bool frame = kind >= 0xC0 && kind <= 0xCF && kind != 0xC4 && kind != 0xC8 && kind != 0xCC;
+        if (frame) {
+            if (!ReadAt(source, at, marker, 9))
+                return false;
+            *height = Big16(marker + 5);
+            *width = Big16(marker + 7);
+            return true;
+        }
+        if (kind == 0xD9 || kind == 0xDA)  // end of image, or scan data before any frame
+            return false;
+        at += 2 + Big16(marker + 2);
+    }
+    return false;
+}
+
+// GIF: the logical screen, and the first image descriptor placed on it.
+static bool GifSize(const ByteSource& source, unsigned long long* width, unsigned long long* height)
+{
+    BYTE screen[13];
+    if (!ReadAt(source, 0, screen, sizeof(screen)))
+        return false;
+    *width = Little16(screen + 6);
+    *height = Little16(screen + 8);
+    unsigned long long at = 13;
+    if (screen[10] & 0x80)
+        at += 3ULL << ((screen[10] & 7) + 1);
+    BYTE block[10];
+    for (int blocks = 0; blocks < 4096 && ReadAt(source, at, block, 1); blocks++) {
+        if (block[0] == 0x2C) {
+            if (!ReadAt(source, at, block, 10))
+                return true;
+            unsigned long long right = Little16(block + 1) + static_cast<unsigned long long>(Little16(block + 5));
+            unsigned long long bottom = Little16(block + 3) + static_cast<unsigned long long>(Little16(block + 7));
+            if (right > *width)
+                *width = right;
+            if (bottom > *height)
+                *height = bottom;
+            return true;
+        }
+        if (block[0] != 0x21)
+            return true;
+        at += 2;  // introducer and label, then sub-blocks until an empty one
+        BYTE length = 0;
+        while (ReadAt(source, at, &length, 1) && length)
+            at += 1 + length;
+        at++;
+    }
+    return true;
+}
+
+// TIFF: ImageWidth and ImageLength of the first directory.
+static bool TiffSize(const ByteSource& source, bool big, unsigned long long* width, unsigned long long* height)
+{
+    BYTE head[8];
+    if (!ReadAt(source, 0, head, sizeof(head)))
+        return false;
+    unsigned long long at = big ? Big32(head + 4) : Little32(head + 4);
+    BYTE count[2];
+    if (!ReadAt(source, at, count, 2))
+        return false;
+    unsigned entries = big ? Big16(count) : Little16(count);
+    *width = *height = 0;
+    for (unsigned i = 0; i < entries && i < 4096; i++) {
+        BYTE entry[12];
+        if (!ReadAt(source, at + 2 + i * 12ULL, entry, sizeof(entry)))
+            break;
+        unsigned tag = big ? Big16(entry) : Little16(entry);
+        unsigned type = big ? Big16(entry + 2) : Little16(entry + 2);
+        unsigned long value = type == 3 ? (big ? Big16(entry + 8) : Little16(entry + 8))
+                                        : (big ? Big32(entry + 8) : Little32(entry + 8));
+        if (tag == 256)
+            *width = value;
+        else if (tag == 257)
+            *height = value;
+    }
+    return *width && *height;
+}
+
+// The size the picture's container declares, read from its headers alone;
+// false where the format is not one of those known here or the headers do
+// not say (the decoder then decides).
+static bool DeclaredSize(const ByteSource& source, unsigned long long* width, unsigned long long* height)
+{
+    BYTE head[26];
+    if (!ReadAt(source, 0, head, sizeof(head)))
+        return false;
+    if (memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0 && memcmp(head + 12, "IHDR", 4) == 0) {
+        *width = Big32(head + 16);
+        *height = Big32(head + 20);
+        return true;
+    }
+    if (head[0] == 0xFF && head[1] == 0xD8)
+        return JpegSize(source, width, height);
+    if (memcmp(head, "GIF8", 4) == 0)
+        return GifSize(source, width, height);
+    if (head[0] == 'B' && head[1] == 'M') {
+        unsigned long header = Little32(head + 14);
+        *width = header == 12 ? Little16(head + 18) : Little32(head + 18);
+        long h = static_cast<long>(Little32(head + 22));
+        *height = header == 12 ? Little16(head + 20) : static_cast<unsigned long long>(h < 0 ? -static_cast<long long>(h) : h);
+        return true;
+    }
+    if (memcmp(head, "II*\0", 4) == 0 || memcmp(head, "MM\0*", 4) == 0)
+        return TiffSize(source, head[0] == 'M', width, height);
+    if (Little16(head) == 0 && Little16(head + 2) == 1) {  // icon directory
+        unsigned count = Little16(head + 4);
+        *width = *height = 0;
+        for (unsigned i = 0; i < count && i < 256; i++) {
+            BYTE entry[16];
+            if (!ReadAt(source, 6 + i * 16ULL, entry, sizeof(entry)))
+                break;
+            unsigned long long w = entry[0] ? entry[0] : 256, h = entry[1] ? entry[1] : 256;
+            if (w * h > *width * *height) {
+                *width = w;
+                *height = h;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+// Whether the picture may be decoded: SPI_SUCCESS, or SPI_NO_MEMORY for one
+// that declares more pixels than a host can be given.
+static int CheckDeclaredSize(LPCSTR buffer, LONG_PTR length, unsigned flag)
+{
+    ByteSource source = {};
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if ((flag & 7) == SPI_INPUT_MEMORY) {
+        if (!buffer || length <= 0)
+            return SPI_SUCCESS;
+        source.memory = reinterpret_cast<const BYTE*>(buffer);
+        source.size = static_cast<unsigned long long>(length);
+    } else {
+        if (!buffer || length < 0)
+            return SPI_SUCCESS;
+        file = CreateFileA(buffer, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        LARGE_INTEGER size;
+        if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)
+            || static_cast<unsigned long long>(size.QuadPart) < static_cast<unsigned long long>(length)) {
+            if (file != INVALID_HANDLE_VALUE)
+                CloseHandle(file);
+            return SPI_SUCCESS;  // the decoder reports what is wrong with the file
+        }
+        source.file = file;
+        source.base = static_cast<unsigned long long>(length);
+        source.size = static_cast<unsigned long long>(size.QuadPart) - source.base;
+    }
+    unsigned long long width = 0, height = 0;
+    bool known = DeclaredSize(source, &width, &height);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (known && width * height > kMaxPixels)
+        return SPI_NO_MEMORY;
+    return SPI_SUCCESS;
+}
+
 // --- sources -----------------------------------------------------------------
 
 // Opens the picture: a file from an offset (flag 0) or an image in memory
@@ -232,6 +439,9 @@ static int OpenFrame(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR length
 static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagingFactory** factory,
                        IWICBitmapFrameDecode** frame, UINT* width, UINT* height)
 {
+    int declared = CheckDeclaredSize(buffer, length, flag);
+    if (declared != SPI_SUCCESS)
+        return declared;
     if (FAILED(CreateFactory(factory)))
         return SPI_INTERNAL_ERROR;
     int result = OpenFrame(*factory, buffer, length, flag, frame);
@@ -240,6 +450,8 @@ static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagin
     if (FAILED((*frame)->GetSize(width, height)) || *width == 0 || *height == 0
         || *width > 0x7FFFFFFF || *height > 0x7FFFFFFF)
         return SPI_BROKEN_DATA;
+    if (static_cast<unsigned long long>(*width) * *height > kMaxPixels)
+        return SPI_NO_MEMORY;
     return SPI_SUCCESS;
 }
 

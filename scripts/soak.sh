@@ -1,0 +1,18 @@
+#!/bin/sh
+# make soak: 10,000 chip lifecycles and 10,000 picture changes per width,
+# with the growth of each counter per cycle.
+set -eu
+BUILD=${1:-build}
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+. "$ROOT/scripts/wine-env.sh"
+widths=x86_64
+if wine32_runs; then
+    widths="i686 x86_64"
+else
+    echo "soak: i686 skipped: this machine cannot run 32-bit programs ($PROBE32)"
+fi
+for width in $widths; do
+    echo "== $width"
+    sh "$ROOT/scripts/run-wine.sh" "$ROOT/$BUILD/$width/tests/soak.exe" --calibrate
+    sh "$ROOT/scripts/run-wine.sh" "$ROOT/$BUILD/$width/tests/soak.exe" 10000
+done
