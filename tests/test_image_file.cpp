@@ -1,5 +1,6 @@
 #include <doctest.h>
 
+#include "sources/image_picker.h"
 #include "test_support.h"
 
 static COLORREF Gradient(int x, int y)
@@ -222,6 +223,17 @@ TEST_CASE("image files: the companion plug-in's formats join the loader list")
     }
     CHECK(patterns.find("*.png;") != std::string::npos);
     CHECK(patterns.find("*.jpg;") != std::string::npos);
+    // The file dialog's filter, built from these: every extension of a
+    // decoder, whichever separator the platform lists them with.
+    size_t size = 0;
+    char* filter = BuildFileFilter(list, &size);
+    REQUIRE(filter);
+    std::string all(filter, size);
+    HeapFree(GetProcessHeap(), 0, filter);
+    for (const char* pattern : {"*.jpeg;", "*.tiff;", "*.jpg;"}) {
+        CAPTURE(pattern);
+        CHECK(all.find(pattern) != std::string::npos);
+    }
     FreeLoaderList(list, true);
 }
 

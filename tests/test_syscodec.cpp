@@ -440,3 +440,148 @@ TEST_CASE("syscodec: pictures declaring more than a host can hold are refused fr
     CHECK(after.PeakPagefileUsage - before.PeakPagefileUsage < (64u << 20));
     RemoveTree(folder);
 }
+
+static std::string SysCodecPath()
+{
+    std::string path = DxlPath();
+    return path.substr(0, path.find_last_of('\\')) + "\\plugins\\ifsyscodec.spi";
+}
+
+static DWORD WINAPI LoadAttachProbe(void* module)
+{
+    std::string exe = DxlPath();
+    std::string probe = exe.substr(0, exe.find_last_of('\\')) + "\\tests\\attach_probe.dll";
+    *static_cast<HMODULE*>(module) = LoadLibraryA(probe.c_str());
+    return 0;
+}
+
+TEST_CASE("syscodec: its formats are listed from inside a DllMain, with no COM on the calling thread")
+{
+    REQUIRE(GetModuleHandleA(SysCodecPath().c_str()) == nullptr);
+    SetEnvironmentVariableA("OVILUNE_ATTACH_PLUGIN", SysCodecPath().c_str());
+    // A thread of its own, so that no earlier test's COM state counts.
+    HMODULE probe = nullptr;
+    HANDLE thread = CreateThread(nullptr, 0, LoadAttachProbe, &probe, 0, nullptr);
+    REQUIRE(thread);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    SetEnvironmentVariableA("OVILUNE_ATTACH_PLUGIN", nullptr);
+    REQUIRE(probe);
+    typedef const char* (*ResultFunction)(HRESULT*, HRESULT*);
+    ResultFunction result = reinterpret_cast<ResultFunction>(
+        reinterpret_cast<void*>(GetProcAddress(probe, "AttachProbeResult")));
+    REQUIRE(reinterpret_cast<void*>(result) != nullptr);
+    HRESULT before = S_OK, after = S_OK;
+    std::string patterns = result(&before, &after);
+    CHECK(before == CO_E_NOTINITIALIZED);
+    CHECK(after == CO_E_NOTINITIALIZED);
+    for (const char* ext : {"*.png;", "*.jpg;", "*.jpeg;", "*.gif;", "*.tif;", "*.tiff;"}) {
+        CAPTURE(ext);
+        CHECK(patterns.find(ext) != std::string::npos);
+    }
+    FreeLibrary(probe);
+}
+
+struct ComCase {
+    DWORD mode;  // COINIT_* to start the thread with, or ~0 for none
+    std::string path;
+    bool decoded;
+    HRESULT after;
+    APTTYPE typeAfter;
+};
+
+static DWORD WINAPI DecodeOnThread(void* argument)
+{
+    ComCase* c = static_cast<ComCase*>(argument);
+    bool ours = c->mode != ~0u && SUCCEEDED(CoInitializeEx(nullptr, c->mode));
+    SysCodec codec;
+    BYTE head[kSusieProbeSize] = {};
+    HANDLE file = CreateFileA(c->path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD read = 0;
+    ReadFile(file, head, sizeof(head), &read, nullptr);
+    CloseHandle(file);
+    SusiePictureInfo info = {};
+    c->decoded = codec.isSupported(c->path.c_str(), head) != 0
+        && codec.getPictureInfo(c->path.c_str(), 0, SPI_INPUT_FILE, &info) == SPI_SUCCESS
+        && Decode(codec, c->path).result == SPI_SUCCESS;
+    APTTYPEQUALIFIER qualifier;
+    c->after = CoGetApartmentType(&c->typeAfter, &qualifier);
+    if (ours)
+        CoUninitialize();
+    return 0;
+}
+
+TEST_CASE("syscodec: decodes on threads without COM, in a single-threaded or a multithreaded apartment, and leaves each as it was")
+{
+    std::string folder = ScratchFolder("syscodec-com");
+    std::string path = folder + "\\c.png";
+    REQUIRE(Encode(path, GUID_ContainerFormatPng, 40, 30, Quadrants(40, 30, 255)));
+    const struct {
+        DWORD mode;
+        HRESULT after;
+        APTTYPE type;
+    } cases[] = {
+        {~0u, CO_E_NOTINITIALIZED, APTTYPE_CURRENT},
+        {COINIT_APARTMENTTHREADED, S_OK, APTTYPE_MAINSTA},
+        {COINIT_MULTITHREADED, S_OK, APTTYPE_MTA},
+    };
+    for (const auto& expected : cases) {
+        CAPTURE(expected.mode);
+        ComCase c = {expected.mode, path, false, E_FAIL, APTTYPE_CURRENT};
+        HANDLE thread = CreateThread(nullptr, 0, DecodeOnThread, &c, 0, nullptr);
+        REQUIRE(thread);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        CHECK(c.decoded);
+        CHECK(c.after == expected.after);
+        if (expected.after == S_OK)
+            CHECK((c.typeAfter == expected.type || (expected.type == APTTYPE_MAINSTA && c.typeAfter == APTTYPE_STA)));
+    }
+    RemoveTree(folder);
+}
+
+TEST_CASE("syscodec: a registered decoder's extensions, split on ',' and ';', and listed without its DLL")
+{
+    // A decoder that exists only in the registry, as one whose DLL was
+    // removed: listed, but nothing is decoded with it.
+    static const char kInstance[] =
+        "CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\{0F0D1E55-0000-4000-8000-0000000ABCDE}";
+    static const char kDecoder[] = "CLSID\\{0F0D1E55-0000-4000-8000-0000000ABCDE}";
+    HKEY key;
+    REQUIRE(RegCreateKeyExA(HKEY_CLASSES_ROOT, kInstance, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)
+            == ERROR_SUCCESS);
+    RegCloseKey(key);
+    REQUIRE(RegCreateKeyExA(HKEY_CLASSES_ROOT, kDecoder, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr)
+            == ERROR_SUCCESS);
+    const char extensions[] = ".abc, .abd;.abe ; abf";
+    const char name[] = "Vanished decoder";
+    RegSetValueExA(key, "FileExtensions", 0, REG_SZ, reinterpret_cast<const BYTE*>(extensions), sizeof(extensions));
+    RegSetValueExA(key, "FriendlyName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof(name));
+    RegCloseKey(key);
+
+    std::string patterns = "|", descriptions = "|";
+    {
+        REQUIRE(GetModuleHandleA(SysCodecPath().c_str()) == nullptr);  // the list is read once per load
+        SysCodec codec;
+        char buffer[1024];
+        for (int infono = 2; codec.getInfo(infono, buffer, sizeof(buffer)) > 0; infono += 2) {
+            patterns += std::string(buffer) + "|";
+            codec.getInfo(infono + 1, buffer, sizeof(buffer));
+            descriptions += std::string(buffer) + "|";
+        }
+        std::string folder = ScratchFolder("syscodec-vanished");
+        const char data[64] = "not a picture of any kind";
+        REQUIRE(WriteFileBytes(folder + "\\x.abc", data, sizeof(data)));
+        CHECK(Decode(codec, folder + "\\x.abc").result != SPI_SUCCESS);
+        RemoveTree(folder);
+    }
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, kInstance);
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, kDecoder);
+    CHECK(patterns.find("|*.abc;*.abd;*.abe;*.abf|") != std::string::npos);
+    CHECK(descriptions.find("|Vanished decoder|") != std::string::npos);
+    // This machine's own decoders, whichever separator its registry uses.
+    for (const char* pattern : {"*.jpg;*.jpeg", "*.tif;*.tiff"}) {
+        CAPTURE(pattern);
+        CHECK(patterns.find(pattern) != std::string::npos);
+    }
+}

@@ -78,18 +78,21 @@ static std::string Narrow(const wchar_t* text)
     return narrow;
 }
 
-// ".png,.jpg" becomes "*.png;*.jpg".
+// ".png,.jpg" becomes "*.png;*.jpg". Windows separates a decoder's
+// extensions with ',', Wine with ';': both are taken, spaces around each
+// extension dropped.
 static std::string PatternOf(const std::wstring& extensions)
 {
     std::string pattern;
     size_t start = 0;
     while (start <= extensions.size()) {
-        size_t end = extensions.find(L',', start);
+        size_t end = extensions.find_first_of(L",;", start);
         if (end == std::wstring::npos)
             end = extensions.size();
         std::wstring ext = extensions.substr(start, end - start);
-        while (!ext.empty() && ext[0] == L' ')
-            ext.erase(0, 1);
+        size_t first = ext.find_first_not_of(L' ');
+        size_t last = ext.find_last_not_of(L' ');
+        ext = first == std::wstring::npos ? L"" : ext.substr(first, last - first + 1);
         if (!ext.empty()) {
             if (!pattern.empty())
                 pattern += ";";
@@ -100,8 +103,27 @@ static std::string PatternOf(const std::wstring& extensions)
     return pattern;
 }
 
-// The installed decoders, asked once per load of the plug-in so that a codec
-// installed later shows up without a rebuild.
+// A string value of the key, or empty.
+static std::wstring RegistryText(HKEY key, const wchar_t* name)
+{
+    wchar_t text[512];
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS
+        || type != REG_SZ)
+        return L"";
+    // The value need not be stored with its zero.
+    text[size / sizeof(wchar_t)] = L'\0';
+    return text;
+}
+
+// The installed decoders, read once per load of the plug-in so that a codec
+// installed later shows up without a rebuild. Read from the registry, where
+// the imaging component registers its decoders (the decoder category's
+// Instance key names each one's CLSID, whose key holds its extensions and
+// name): GetPluginInfo is called from hosts' DllMain, under the loader lock,
+// where creating COM objects or loading codec DLLs may deadlock. A decoder
+// whose DLL is missing is listed still; decoding its files then fails.
 static const std::vector<Format>& Formats()
 {
     static std::vector<Format> formats;
@@ -109,29 +131,29 @@ static const std::vector<Format>& Formats()
     if (listed)
         return formats;
     listed = true;
-    ComUse com;
-    Com<IWICImagingFactory> factory;
-    Com<IEnumUnknown> decoders;
-    if (FAILED(CreateFactory(&factory))
-        || FAILED(factory->CreateComponentEnumerator(WICDecoder, WICComponentEnumerateDefault, &decoders)))
+    HKEY instances;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance", 0,
+                      KEY_READ, &instances) != ERROR_SUCCESS)
         return formats;
-    for (;;) {
-        Com<IUnknown> item;
-        ULONG fetched = 0;
-        if (decoders->Next(1, &item, &fetched) != S_OK || fetched != 1)
+    for (DWORD index = 0; index < 1024; index++) {
+        wchar_t clsid[64];
+        DWORD length = 64;
+        LONG status = RegEnumKeyExW(instances, index, clsid, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS)
             break;
-        Com<IWICBitmapCodecInfo> info;
-        if (FAILED(item->QueryInterface(IID_IWICBitmapCodecInfo, reinterpret_cast<void**>(&info))))
+        if (status != ERROR_SUCCESS)
             continue;
-        wchar_t extensions[256] = L"";
-        wchar_t name[256] = L"";
-        UINT length = 0;
-        info->GetFileExtensions(256, extensions, &length);
-        info->GetFriendlyName(256, name, &length);
-        Format format = {PatternOf(extensions), Narrow(name)};
+        HKEY decoder;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + clsid).c_str(), 0, KEY_READ, &decoder)
+            != ERROR_SUCCESS)
+            continue;
+        Format format = {PatternOf(RegistryText(decoder, L"FileExtensions")),
+                         Narrow(RegistryText(decoder, L"FriendlyName").c_str())};
+        RegCloseKey(decoder);
         if (!format.pattern.empty())
             formats.push_back(format);
     }
+    RegCloseKey(instances);
     return formats;
 }
 
