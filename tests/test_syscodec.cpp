@@ -585,3 +585,145 @@ TEST_CASE("syscodec: a registered decoder's extensions, split on ',' and ';', an
         CHECK(patterns.find(pattern) != std::string::npos);
     }
 }
+
+// An Exif segment stating `orientation`, put right after the JPEG's SOI.
+static std::string WithExifOrientation(const std::string& jpeg, int orientation)
+{
+    const char segment[] = {'\xFF', '\xE1', 0, 34, 'E', 'x', 'i', 'f', 0, 0,
+                            'I', 'I', 42, 0, 8, 0, 0, 0,            // TIFF header, IFD at 8
+                            1, 0,                                   // one entry:
+                            0x12, 0x01, 3, 0, 1, 0, 0, 0, char(orientation), 0, 0, 0,  // 274, SHORT
+                            0, 0, 0, 0};
+    return jpeg.substr(0, 2) + std::string(segment, sizeof(segment)) + jpeg.substr(2);
+}
+
+// A 40 x 30 uncompressed RGB TIFF of the quadrants, stating `orientation`.
+static std::string QuadrantTiff(int orientation)
+{
+    const int width = 40, height = 30;
+    std::vector<BYTE> bgra = Quadrants(width, height, 255);
+    std::string file("II*\0\x08\0\0\0", 8);
+    auto put16 = [&file](unsigned v) { file += char(v & 0xFF); file += char(v >> 8); };
+    auto put32 = [&](unsigned long v) { put16(v & 0xFFFF); put16(v >> 16); };
+    auto entry = [&](unsigned tag, unsigned type, unsigned long count, unsigned long value) {
+        put16(tag); put16(type); put32(count); put32(value);
+    };
+    const unsigned long entries = 10, bitsAt = 8 + 2 + entries * 12 + 4, pixelsAt = bitsAt + 6;
+    put16(entries);
+    entry(256, 3, 1, width);
+    entry(257, 3, 1, height);
+    entry(258, 3, 3, bitsAt);
+    entry(259, 3, 1, 1);
+    entry(262, 3, 1, 2);
+    entry(273, 4, 1, pixelsAt);
+    entry(274, 3, 1, orientation);
+    entry(277, 3, 1, 3);
+    entry(278, 3, 1, height);
+    entry(279, 4, 1, width * height * 3);
+    put32(0);
+    put16(8); put16(8); put16(8);
+    for (int i = 0; i < width * height; i++) {
+        file += char(bgra[i * 4 + 2]);
+        file += char(bgra[i * 4 + 1]);
+        file += char(bgra[i * 4]);
+    }
+    return file;
+}
+
+TEST_CASE("syscodec: photos are shown upright as their Exif orientation says, mirrored ones too")
+{
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-orientation");
+    std::string plain = folder + "\\plain.jpg";
+    REQUIRE(Encode(plain, GUID_ContainerFormatJpeg, 40, 30, Quadrants(40, 30, 255)));
+    std::string jpeg = ReadFileBytes(plain);
+    // The stored picture's corners, and where each orientation shows them
+    // (corner order: top left, top right, bottom left, bottom right).
+    const COLORREF corner[4] = {RGB(30, 20, 0), RGB(220, 180, 0), RGB(220, 20, 200), RGB(30, 180, 200)};
+    const int shows[9][4] = {
+        {}, {0, 1, 2, 3}, {1, 0, 3, 2}, {3, 2, 1, 0}, {2, 3, 0, 1},
+        {0, 2, 1, 3}, {2, 0, 3, 1}, {3, 1, 2, 0}, {1, 3, 0, 2},
+    };
+    for (int orientation = 1; orientation <= 8; orientation++) {
+        CAPTURE(orientation);
+        bool turned = orientation >= 5;
+        struct {
+            const char* name;
+            std::string bytes;
+            int tolerance;
+        } kinds[] = {{"o.jpg", WithExifOrientation(jpeg, orientation), 24}, {"o.tif", QuadrantTiff(orientation), 0}};
+        for (const auto& kind : kinds) {
+            std::string name = kind.name;
+            CAPTURE(name);
+            std::string path = folder + "\\" + kind.name;
+            REQUIRE(WriteFileBytes(path, kind.bytes.data(), kind.bytes.size()));
+            SusiePictureInfo info = {};
+            REQUIRE(codec.getPictureInfo(path.c_str(), 0, SPI_INPUT_FILE, &info) == SPI_SUCCESS);
+            CHECK(info.width == (turned ? 30 : 40));
+            CHECK(info.height == (turned ? 40 : 30));
+            Decoded d = Decode(codec, path);
+            REQUIRE(d.result == SPI_SUCCESS);
+            REQUIRE(d.width == info.width);
+            REQUIRE(d.height == info.height);
+            const int at[4][2] = {{4, 4}, {d.width - 5, 4}, {4, d.height - 5}, {d.width - 5, d.height - 5}};
+            for (int c = 0; c < 4; c++) {
+                CAPTURE(c);
+                CHECK(Near(d.Pixel(at[c][0], at[c][1]), corner[shows[orientation][c]], kind.tolerance));
+            }
+        }
+    }
+    RemoveTree(folder);
+}
+
+static bool AnswerCodecSettings(HWND dialog, void* context)
+{
+    // "ifsyscodec.spi の設定", in code page 932
+    if (!dialog || WindowTextA(dialog) != "ifsyscodec.spi \x82\xcc\x90\xdd\x92\xe8")
+        return false;
+    int* seen = static_cast<int*>(context);
+    *seen = static_cast<int>(IsDlgButtonChecked(dialog, 2001));
+    CheckDlgButton(dialog, 2001, BST_UNCHECKED);
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    return true;
+}
+
+TEST_CASE("syscodec: the settings dialog turns orientation off per user; defaults stand where nothing sound is stored")
+{
+    static const char kKey[] = "Software\\Ovilune\\ifsyscodec";
+    RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
+    SysCodec codec;
+    typedef int(WINAPI * ConfigurationFunction)(HWND, int);
+    ConfigurationFunction configure = reinterpret_cast<ConfigurationFunction>(
+        reinterpret_cast<void*>(GetProcAddress(codec.module, "ConfigurationDlg")));
+    REQUIRE(reinterpret_cast<void*>(configure) != nullptr);
+    CHECK(configure(nullptr, 2) == -1);
+
+    std::string folder = ScratchFolder("syscodec-settings");
+    std::string plain = folder + "\\plain.jpg";
+    REQUIRE(Encode(plain, GUID_ContainerFormatJpeg, 40, 30, Quadrants(40, 30, 255)));
+    std::string portrait = WithExifOrientation(ReadFileBytes(plain), 6);
+    std::string path = folder + "\\portrait.jpg";
+    REQUIRE(WriteFileBytes(path, portrait.data(), portrait.size()));
+    CHECK(Decode(codec, path).width == 30);  // upright by default
+
+    // A value of the wrong kind is no setting at all.
+    HKEY key;
+    REQUIRE(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS);
+    RegSetValueExA(key, "ApplyOrientation", 0, REG_SZ, reinterpret_cast<const BYTE*>("0"), 2);
+    RegCloseKey(key);
+    CHECK(Decode(codec, path).width == 30);
+
+    HWND owner = CreateChipWindow(100, 100);
+    int seen = -1;
+    ArmDialogDriver(AnswerCodecSettings, &seen);
+    CHECK(configure(owner, 1) == 0);
+    DisarmDialogDriver();
+    DestroyWindow(owner);
+    CHECK(seen == BST_CHECKED);
+    CHECK(Decode(codec, path).width == 40);  // as stored, now that the user said so
+    SusiePictureInfo info = {};
+    CHECK(codec.getPictureInfo(path.c_str(), 0, SPI_INPUT_FILE, &info) == SPI_SUCCESS);
+    CHECK(info.width == 40);
+    RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
+    RemoveTree(folder);
+}

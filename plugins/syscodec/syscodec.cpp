@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "header_facts.h"
+#include "settings.h"
 #include "sources/susie.h"
 
 #define PLUGIN_EXPORT extern "C" __declspec(dllexport)
@@ -186,213 +188,6 @@ PLUGIN_EXPORT int WINAPI GetPluginInfo(int infono, LPSTR buffer, int length)
     return PutText(buffer, length, infono % 2 == 0 ? formats[index].pattern : formats[index].description);
 }
 
-// --- declared sizes ------------------------------------------------------------
-
-// The most pixels a picture may have: its 24-bit DIB is then at most 768 MB,
-// which a 32-bit host can still hold beside itself, and the platform's
-// decoders are never started on a picture that could not be delivered.
-static const unsigned long long kMaxPixels = 1ULL << 28;
-
-// The picture's bytes, read at any position, from memory or from a file at
-// an offset; nothing is read past the end of either.
-struct ByteSource {
-    const BYTE* memory;
-    unsigned long long size;
-    HANDLE file;
-    unsigned long long base;
-};
-
-static bool ReadAt(const ByteSource& source, unsigned long long at, void* out, DWORD count)
-{
-    if (at + count > source.size || at + count < at)
-        return false;
-    if (source.memory) {
-        memcpy(out, source.memory + at, count);
-        return true;
-    }
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(source.base + at);
-    DWORD read = 0;
-    return SetFilePointerEx(source.file, position, nullptr, FILE_BEGIN)
-        && ReadFile(source.file, out, count, &read, nullptr) && read == count;
-}
-
-static unsigned Big16(const BYTE* p) { return (p[0] << 8) | p[1]; }
-static unsigned long Big32(const BYTE* p) { return (static_cast<unsigned long>(Big16(p)) << 16) | Big16(p + 2); }
-static unsigned Little16(const BYTE* p) { return p[0] | (p[1] << 8); }
-static unsigned long Little32(const BYTE* p) { return Little16(p) | (static_cast<unsigned long>(Little16(p + 2)) << 16); }
-
-// JPEG: the first start-of-frame marker's size, walking the segments.
-static bool JpegSize(const ByteSource& source, unsigned long long* width, unsigned long long* height)
-{
-    unsigned long long at = 2;
-    BYTE marker[9];
-    for (int segments = 0; segments < 4096 && ReadAt(source, at, marker, 4); segments++) {
-        if (marker[0] != 0xFF)
-            return false;
-        BYTE kind = marker[1];
-        if (kind == 0xFF) {  // fill byte
-            at++;
-            continue;
-        }
-        bool frame = kind >= 0xC0 && kind <= 0xCF && kind != 0xC4 && kind != 0xC8 && kind != 0xCC;
-        if (frame) {
-            if (!ReadAt(source, at, marker, 9))
-                return false;
-            *height = Big16(marker + 5);
-            *width = Big16(marker + 7);
-            return true;
-        }
-        if (kind == 0xD9 || kind == 0xDA)  // end of image, or scan data before any frame
-            return false;
-        at += 2 + Big16(marker + 2);
-    }
-    return false;
-}
-
-// GIF: the logical screen, and the first image descriptor placed on it.
-static bool GifSize(const ByteSource& source, unsigned long long* width, unsigned long long* height)
-{
-    BYTE screen[13];
-    if (!ReadAt(source, 0, screen, sizeof(screen)))
-        return false;
-    *width = Little16(screen + 6);
-    *height = Little16(screen + 8);
-    unsigned long long at = 13;
-    if (screen[10] & 0x80)
-        at += 3ULL << ((screen[10] & 7) + 1);
-    BYTE block[10];
-    for (int blocks = 0; blocks < 4096 && ReadAt(source, at, block, 1); blocks++) {
-        if (block[0] == 0x2C) {
-            if (!ReadAt(source, at, block, 10))
-                return true;
-            unsigned long long right = Little16(block + 1) + static_cast<unsigned long long>(Little16(block + 5));
-            unsigned long long bottom = Little16(block + 3) + static_cast<unsigned long long>(Little16(block + 7));
-            if (right > *width)
-                *width = right;
-            if (bottom > *height)
-                *height = bottom;
-            return true;
-        }
-        if (block[0] != 0x21)
-            return true;
-        at += 2;  // introducer and label, then sub-blocks until an empty one
-        BYTE length = 0;
-        while (ReadAt(source, at, &length, 1) && length)
-            at += 1 + length;
-        at++;
-    }
-    return true;
-}
-
-// TIFF: ImageWidth and ImageLength of the first directory.
-static bool TiffSize(const ByteSource& source, bool big, unsigned long long* width, unsigned long long* height)
-{
-    BYTE head[8];
-    if (!ReadAt(source, 0, head, sizeof(head)))
-        return false;
-    unsigned long long at = big ? Big32(head + 4) : Little32(head + 4);
-    BYTE count[2];
-    if (!ReadAt(source, at, count, 2))
-        return false;
-    unsigned entries = big ? Big16(count) : Little16(count);
-    *width = *height = 0;
-    for (unsigned i = 0; i < entries && i < 4096; i++) {
-        BYTE entry[12];
-        if (!ReadAt(source, at + 2 + i * 12ULL, entry, sizeof(entry)))
-            break;
-        unsigned tag = big ? Big16(entry) : Little16(entry);
-        unsigned type = big ? Big16(entry + 2) : Little16(entry + 2);
-        unsigned long value = type == 3 ? (big ? Big16(entry + 8) : Little16(entry + 8))
-                                        : (big ? Big32(entry + 8) : Little32(entry + 8));
-        if (tag == 256)
-            *width = value;
-        else if (tag == 257)
-            *height = value;
-    }
-    return *width && *height;
-}
-
-// The size the picture's container declares, read from its headers alone;
-// false where the format is not one of those known here or the headers do
-// not say (the decoder then decides).
-static bool DeclaredSize(const ByteSource& source, unsigned long long* width, unsigned long long* height)
-{
-    BYTE head[26];
-    if (!ReadAt(source, 0, head, sizeof(head)))
-        return false;
-    if (memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0 && memcmp(head + 12, "IHDR", 4) == 0) {
-        *width = Big32(head + 16);
-        *height = Big32(head + 20);
-        return true;
-    }
-    if (head[0] == 0xFF && head[1] == 0xD8)
-        return JpegSize(source, width, height);
-    if (memcmp(head, "GIF8", 4) == 0)
-        return GifSize(source, width, height);
-    if (head[0] == 'B' && head[1] == 'M') {
-        unsigned long header = Little32(head + 14);
-        *width = header == 12 ? Little16(head + 18) : Little32(head + 18);
-        long h = static_cast<long>(Little32(head + 22));
-        *height = header == 12 ? Little16(head + 20) : static_cast<unsigned long long>(h < 0 ? -static_cast<long long>(h) : h);
-        return true;
-    }
-    if (memcmp(head, "II*\0", 4) == 0 || memcmp(head, "MM\0*", 4) == 0)
-        return TiffSize(source, head[0] == 'M', width, height);
-    if (Little16(head) == 0 && Little16(head + 2) == 1) {  // icon directory
-        unsigned count = Little16(head + 4);
-        *width = *height = 0;
-        for (unsigned i = 0; i < count && i < 256; i++) {
-            BYTE entry[16];
-            if (!ReadAt(source, 6 + i * 16ULL, entry, sizeof(entry)))
-                break;
-            unsigned long long w = entry[0] ? entry[0] : 256, h = entry[1] ? entry[1] : 256;
-            if (w * h > *width * *height) {
-                *width = w;
-                *height = h;
-            }
-        }
-        return true;
-    }
-    return false;
-}
-
-// Whether the picture may be decoded: SPI_SUCCESS, or SPI_NO_MEMORY for one
-// that declares more pixels than a host can be given.
-static int CheckDeclaredSize(LPCSTR buffer, LONG_PTR length, unsigned flag)
-{
-    ByteSource source = {};
-    HANDLE file = INVALID_HANDLE_VALUE;
-    if ((flag & 7) == SPI_INPUT_MEMORY) {
-        if (!buffer || length <= 0)
-            return SPI_SUCCESS;
-        source.memory = reinterpret_cast<const BYTE*>(buffer);
-        source.size = static_cast<unsigned long long>(length);
-    } else {
-        if (!buffer || length < 0)
-            return SPI_SUCCESS;
-        file = CreateFileA(buffer, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-        LARGE_INTEGER size;
-        if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)
-            || static_cast<unsigned long long>(size.QuadPart) < static_cast<unsigned long long>(length)) {
-            if (file != INVALID_HANDLE_VALUE)
-                CloseHandle(file);
-            return SPI_SUCCESS;  // the decoder reports what is wrong with the file
-        }
-        source.file = file;
-        source.base = static_cast<unsigned long long>(length);
-        source.size = static_cast<unsigned long long>(size.QuadPart) - source.base;
-    }
-    unsigned long long width = 0, height = 0;
-    bool known = DeclaredSize(source, &width, &height);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    if (known && width * height > kMaxPixels)
-        return SPI_NO_MEMORY;
-    return SPI_SUCCESS;
-}
-
 // --- sources -----------------------------------------------------------------
 
 // Opens the picture: a file from an offset (flag 0) or an image in memory
@@ -456,14 +251,15 @@ static int OpenFrame(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR length
     return SPI_SUCCESS;
 }
 
-// The factory, the picture's first frame and its size, for the two calls
-// that decode.
+// The factory, the picture's first frame, its size as stored and the
+// orientation to show it in, for the two calls that decode.
 static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagingFactory** factory,
-                       IWICBitmapFrameDecode** frame, UINT* width, UINT* height)
+                       IWICBitmapFrameDecode** frame, UINT* width, UINT* height, int* orientation)
 {
-    int declared = CheckDeclaredSize(buffer, length, flag);
-    if (declared != SPI_SUCCESS)
-        return declared;
+    HeaderFacts facts = ReadHeaderFacts(buffer, length, flag);
+    if (facts.sizeCheck != SPI_SUCCESS)
+        return facts.sizeCheck;
+    *orientation = ReadCodecSettings().applyOrientation ? facts.orientation : 1;
     if (FAILED(CreateFactory(factory)))
         return SPI_INTERNAL_ERROR;
     int result = OpenFrame(*factory, buffer, length, flag, frame);
@@ -537,25 +333,46 @@ PLUGIN_EXPORT int WINAPI GetPictureInfo(LPCSTR buffer, LONG_PTR length, unsigned
     Com<IWICImagingFactory> factory;
     Com<IWICBitmapFrameDecode> frame;
     UINT width = 0, height = 0;
-    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height);
+    int orientation = 1;
+    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height, &orientation);
     if (result != SPI_SUCCESS)
         return result;
     double dpiX = 96, dpiY = 96;
     frame->GetResolution(&dpiX, &dpiY);
+    bool turned = orientation >= 5;
     memset(info, 0, sizeof(*info));
-    info->width = static_cast<long>(width);
-    info->height = static_cast<long>(height);
-    info->xDensity = static_cast<WORD>(dpiX);
-    info->yDensity = static_cast<WORD>(dpiY);
+    info->width = static_cast<long>(turned ? height : width);
+    info->height = static_cast<long>(turned ? width : height);
+    info->xDensity = static_cast<WORD>(turned ? dpiY : dpiX);
+    info->yDensity = static_cast<WORD>(turned ? dpiX : dpiY);
     info->colorDepth = 24;
     return SPI_SUCCESS;
 }
 
-// Converts the frame to premultiplied BGRA and composes it over white into
-// 24-bit rows, bottom row first.
-static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, UINT width,
-                      UINT height, BYTE* bits, UINT stride, SusieProgress progress, LONG_PTR data)
+// Where the stored pixel (x, y) of a width x height picture is shown, for
+// each Exif orientation: 2-4 mirror or turn it half round, 5-8 turn it a
+// quarter, so the shown picture is height x width.
+static void Place(int orientation, UINT x, UINT y, UINT width, UINT height, UINT* shownX, UINT* shownY)
 {
+    switch (orientation) {
+    case 2: *shownX = width - 1 - x; *shownY = y; break;
+    case 3: *shownX = width - 1 - x; *shownY = height - 1 - y; break;
+    case 4: *shownX = x; *shownY = height - 1 - y; break;
+    case 5: *shownX = y; *shownY = x; break;
+    case 6: *shownX = height - 1 - y; *shownY = x; break;
+    case 7: *shownX = height - 1 - y; *shownY = width - 1 - x; break;
+    case 8: *shownX = y; *shownY = width - 1 - x; break;
+    default: *shownX = x; *shownY = y; break;
+    }
+}
+
+// Converts the frame to premultiplied BGRA and composes it over white into
+// 24-bit rows, bottom row first, turned as `orientation` says.
+static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, UINT width,
+                      UINT height, int orientation, BYTE* bits, UINT stride, SusieProgress progress,
+                      LONG_PTR data)
+{
+    UINT shownHeight = orientation >= 5 ? width : height;
     Com<IWICFormatConverter> converter;
     if (FAILED(factory->CreateFormatConverter(&converter))
         || FAILED(converter->Initialize(frame, GUID_WICPixelFormat32bppPBGRA, WICBitmapDitherTypeNone,
@@ -568,13 +385,26 @@ static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
         WICRect line = {0, static_cast<INT>(y), static_cast<INT>(width), 1};
         if (FAILED(converter->CopyPixels(&line, width * 4, width * 4, row.data())))
             return SPI_BROKEN_DATA;
-        BYTE* out = bits + static_cast<size_t>(height - 1 - y) * stride;
+        if (orientation == 1) {
+            BYTE* out = bits + static_cast<size_t>(height - 1 - y) * stride;
+            for (UINT x = 0; x < width; x++) {
+                const BYTE* p = &row[x * 4];
+                BYTE under = static_cast<BYTE>(255 - p[3]);  // white behind what is transparent
+                out[x * 3] = static_cast<BYTE>(p[0] + under);
+                out[x * 3 + 1] = static_cast<BYTE>(p[1] + under);
+                out[x * 3 + 2] = static_cast<BYTE>(p[2] + under);
+            }
+            continue;
+        }
         for (UINT x = 0; x < width; x++) {
+            UINT shownX, shownY;
+            Place(orientation, x, y, width, height, &shownX, &shownY);
+            BYTE* out = bits + static_cast<size_t>(shownHeight - 1 - shownY) * stride + shownX * 3;
             const BYTE* p = &row[x * 4];
-            BYTE under = static_cast<BYTE>(255 - p[3]);  // white behind what is transparent
-            out[x * 3] = static_cast<BYTE>(p[0] + under);
-            out[x * 3 + 1] = static_cast<BYTE>(p[1] + under);
-            out[x * 3 + 2] = static_cast<BYTE>(p[2] + under);
+            BYTE under = static_cast<BYTE>(255 - p[3]);
+            out[0] = static_cast<BYTE>(p[0] + under);
+            out[1] = static_cast<BYTE>(p[1] + under);
+            out[2] = static_cast<BYTE>(p[2] + under);
         }
     }
     if (progress && progress(static_cast<int>(height), static_cast<int>(height), data))
@@ -593,11 +423,14 @@ PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned fla
     Com<IWICImagingFactory> factory;
     Com<IWICBitmapFrameDecode> frame;
     UINT width = 0, height = 0;
-    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height);
+    int orientation = 1;
+    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height, &orientation);
     if (result != SPI_SUCCESS)
         return result;
-    unsigned long long stride = (static_cast<unsigned long long>(width) * 3 + 3) & ~3ULL;
-    unsigned long long size = stride * height;
+    UINT shownWidth = orientation >= 5 ? height : width;
+    UINT shownHeight = orientation >= 5 ? width : height;
+    unsigned long long stride = (static_cast<unsigned long long>(shownWidth) * 3 + 3) & ~3ULL;
+    unsigned long long size = stride * shownHeight;
     if (size > 0x7FFFFFFFULL)
         return SPI_NO_MEMORY;
 
@@ -607,15 +440,15 @@ PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned fla
     BYTE* pixels = bitsBlock ? static_cast<BYTE*>(LocalLock(bitsBlock)) : nullptr;
     if (header && pixels) {
         header->biSize = sizeof(BITMAPINFOHEADER);
-        header->biWidth = static_cast<LONG>(width);
-        header->biHeight = static_cast<LONG>(height);
+        header->biWidth = static_cast<LONG>(shownWidth);
+        header->biHeight = static_cast<LONG>(shownHeight);
         header->biPlanes = 1;
         header->biBitCount = 24;
         header->biCompression = BI_RGB;
         header->biSizeImage = static_cast<DWORD>(size);
         memset(pixels, 255, static_cast<size_t>(size));
-        result = DecodeInto(factory.p, frame.p, width, height, pixels, static_cast<UINT>(stride),
-                            progress, data);
+        result = DecodeInto(factory.p, frame.p, width, height, orientation, pixels,
+                            static_cast<UINT>(stride), progress, data);
     } else {
         result = SPI_NO_MEMORY;
     }

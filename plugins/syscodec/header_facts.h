@@ -1,0 +1,20 @@
+// What ifsyscodec learns of a picture from its container's headers alone,
+// before any decoder of the platform runs.
+#pragma once
+
+#include <windows.h>
+
+// The most pixels a picture may have: its 24-bit DIB is then at most 768 MB,
+// which a 32-bit host can still hold beside itself, and the platform's
+// decoders are never started on a picture that could not be delivered.
+const unsigned long long kMaxPixels = 1ULL << 28;
+
+struct HeaderFacts {
+    int sizeCheck;    // SPI_SUCCESS, or SPI_NO_MEMORY: more than kMaxPixels declared
+    int orientation;  // Exif/TIFF orientation 1-8; 1 (upright) where none is stated
+};
+
+// Reads the headers of the picture given as GetPicture's arguments are (a
+// file name and offset, or memory and its size). Nothing is read past the
+// end of either; a format not known here gives success and orientation 1.
+HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag);

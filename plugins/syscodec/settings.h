@@ -1,0 +1,11 @@
+// ifsyscodec's own settings, kept per user in the registry.
+#pragma once
+
+struct CodecSettings {
+    bool applyOrientation;  // show photos upright as their Exif orientation says
+};
+
+// The user's settings; the defaults where none are stored or what is stored
+// is not of the expected kind. Read on each decoding call, never at load.
+CodecSettings ReadCodecSettings();
+bool WriteCodecSettings(const CodecSettings& settings);

@@ -1,0 +1,5 @@
+// Resource ids of ifsyscodec.spi.
+#pragma once
+
+#define IDD_CODEC_SETTINGS 201
+#define IDC_APPLY_ORIENTATION 2001
