@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench_timing.h"
-#include "commands/command_ids.h"
+#include "resource.h"
 #include "hostkit.h"
 #include "image_io.h"
 #include "sources/loaders.h"
@@ -109,7 +109,7 @@ int main()
                change / direct);
     }
     DestroyWindow(window);
-    FreeLoaderList(g_loaders, true);
+    FreeLoaderList(g_loaders);
     factory->Release();
     CoUninitialize();
     RemoveTree(folder);

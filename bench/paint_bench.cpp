@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bench_timing.h"
-#include "commands/command_ids.h"
+#include "resource.h"
 #include "hostkit.h"
 #include "sources/loaders.h"
 #include "surface/exports.h"
@@ -122,7 +122,7 @@ int main()
         ReleaseDC(window, dc);
         DestroyWindow(window);
     }
-    FreeLoaderList(g_loaders, true);
+    FreeLoaderList(g_loaders);
     RemoveTree(folder);
     return 0;
 }

@@ -18,7 +18,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def menu_texts():
     """The library's menu texts from its sources, as shown: the accelerator's & dropped."""
-    with open(os.path.join(ROOT, "src", "surface", "texts.h"), encoding="utf-8") as header:
+    with open(os.path.join(ROOT, "src", "chip", "texts.h"), encoding="utf-8") as header:
         source = header.read()
     texts = {}
     for name, literal in re.findall(r'static const char (kText\w+)\[\] = ((?:"[^"]*"\s*)+);', source):

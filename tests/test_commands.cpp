@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "surface/chip_random.h"
+#include "chip/chip_random.h"
 #include "test_support.h"
 
 // The generator, written out independently of the library's.

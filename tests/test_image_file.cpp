@@ -234,7 +234,7 @@ TEST_CASE("image files: the companion plug-in's formats join the loader list")
         CAPTURE(pattern);
         CHECK(all.find(pattern) != std::string::npos);
     }
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
 }
 
 // A small BMP file of the given form: header size 12 (core), 40, 108 (V4)

@@ -16,12 +16,12 @@ TEST_CASE("discovery: the bitmap entry always leads")
     CHECK(std::string(list->description) == "Bitmap");
     CHECK(std::string(list->pattern) == "*.bmp");
     CHECK(list->next == nullptr);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
 
     SetEnvironmentVariableA("PATH", "");
     list = BuildLoaderList();
     CHECK(CountEntries(list) == 1);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
 }
 
 TEST_CASE("discovery: a registry folder without plug-ins does not fall back to PATH")
@@ -34,12 +34,12 @@ TEST_CASE("discovery: a registry folder without plug-ins does not fall back to P
 
     LoaderList list = LoadersFrom(empty);
     CHECK(CountEntries(list) == 1);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
 
     // Without the registry value PATH is searched.
     list = BuildLoaderList();
     CHECK(CountEntries(list) == 2);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
     RemoveTree(empty);
     RemoveTree(withPlugins);
 }
@@ -59,7 +59,7 @@ TEST_CASE("discovery: PATH pieces lose one real trailing backslash, and only the
     LoaderList list = BuildLoaderList();
     REQUIRE(CountEntries(list) == 2);
     CHECK(ModulePath(list->next->module) == b + "\\tpic.spi");
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
 
     // The same folder given with its trailing "\" is found just the same.
     path = a + ";" + b + "\\;" + c;
@@ -67,7 +67,7 @@ TEST_CASE("discovery: PATH pieces lose one real trailing backslash, and only the
     list = BuildLoaderList();
     REQUIRE(CountEntries(list) == 2);
     CHECK(ModulePath(list->next->module) == b + "\\tpic.spi");
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
 
     RemoveTree(a);
     RemoveTree(b);
@@ -89,7 +89,7 @@ TEST_CASE("discovery: a PATH piece of just a backslash searches and loads from t
     LoaderList list = BuildLoaderList();
     REQUIRE(CountEntries(list) == 2);
     CHECK(ModulePath(list->next->module) == root + "\\ovilune-root-test.spi");
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
 
     DeleteFileA((root + "\\ovilune-root-test.spi").c_str());
     SetCurrentDirectoryA(saved);
@@ -112,7 +112,7 @@ TEST_CASE("discovery: plug-ins that are not import filters are unloaded at once"
         CAPTURE(variant);
         CHECK(GetModuleHandleA((folder + "\\" + variant + ".spi").c_str()) == nullptr);
     }
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
     CHECK(GetModuleHandleA((folder + "\\tpic.spi").c_str()) == nullptr);
     RemoveTree(folder);
 }
@@ -138,7 +138,7 @@ TEST_CASE("discovery: a plug-in's formats are consecutive entries, and it is unl
     // than once, ours would be gone too.
     HMODULE extra = LoadLibraryA(plugin.c_str());
     REQUIRE(extra == first->module);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
     CHECK(GetModuleHandleA(plugin.c_str()) == extra);
     FreeLibrary(extra);
     CHECK(GetModuleHandleA(plugin.c_str()) == nullptr);
@@ -175,7 +175,7 @@ TEST_CASE("discovery: plug-in texts are taken by their reported length, never be
     CHECK(sawFull);
     CHECK(sawShort);
     CHECK(sawNoDescription);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
     RemoveTree(folder);
 }
 
@@ -186,7 +186,7 @@ TEST_CASE("discovery: folders too long for the buffers are skipped, not overrun"
     SetSusieFolder(longFolder.c_str());
     LoaderList list = BuildLoaderList();
     CHECK(CountEntries(list) == 1);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
 
     // A registry value longer than the buffer counts as missing: PATH is used.
     std::string folder = ScratchFolder("fallback");
@@ -196,6 +196,6 @@ TEST_CASE("discovery: folders too long for the buffers are skipped, not overrun"
     SetEnvironmentVariableA("PATH", path.c_str());
     list = BuildLoaderList();
     CHECK(CountEntries(list) == 2);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
     RemoveTree(folder);
 }

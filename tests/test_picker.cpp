@@ -26,7 +26,7 @@ TEST_CASE("picker: the file-type filter, to its exact bytes")
     SetEnvironmentVariableA("PATH", nullptr);
     LoaderList bitmapOnly = BuildLoaderList();
     CHECK(FilterBytes(bitmapOnly) == kAllImages + std::string("\0*.bmp;\0Bitmap\0*.bmp\0\0", 22));
-    FreeLoaderList(bitmapOnly, true);
+    FreeLoaderList(bitmapOnly);
 
     std::string folder = ScratchFolder("filter");
     REQUIRE(InstallPlugin("tpic3", folder, "tpic3.spi"));
@@ -37,7 +37,7 @@ TEST_CASE("picker: the file-type filter, to its exact bytes")
         + "Test picture 2" + std::string("\0", 1) + "*.tp2" + std::string("\0", 1)
         + "Test picture 3" + std::string("\0", 1) + "*.tp3" + std::string("\0\0", 2);
     CHECK(FilterBytes(list) == expected);
-    FreeLoaderList(list, true);
+    FreeLoaderList(list);
     RemoveTree(folder);
 }
 

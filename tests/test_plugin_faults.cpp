@@ -21,7 +21,7 @@ static LoaderList FaultyThenGood(const std::string& faulty, const std::string& g
         tail = tail->next;
     tail->next = second->next;
     second->next = nullptr;
-    FreeLoaderList(second, true);
+    FreeLoaderList(second);
     return list;
 }
 

@@ -40,14 +40,14 @@ struct ActiveLoaders {
     explicit ActiveLoaders(LoaderList list) : saved(g_loaders) { g_loaders = list; }
     ~ActiveLoaders()
     {
-        FreeLoaderList(g_loaders, true);
+        FreeLoaderList(g_loaders);
         g_loaders = saved;
     }
     LoaderList saved;
 };
 
-#include "commands/command_ids.h"
-#include "surface/chip_state.h"
+#include "resource.h"
+#include "chip/chip_state.h"
 #include "surface/exports.h"
 
 // The chip's record, locked for a look from the test.

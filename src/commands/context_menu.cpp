@@ -1,17 +1,10 @@
-#include <windows.h>
+#include "commands/context_menu.h"
 
-#include "commands/command_ids.h"
-#include "surface/exports.h"
-#include "surface/texts.h"
+#include "chip/texts.h"
+#include "resource.h"
 
-// A new menu, the host's to show and destroy; null when the chip cannot be
-// reached or the menu cannot be made.
-HMENU CHIPAPI GetDrawExMenu(ChipHandle chip)
+HMENU BuildContextMenu(const ChipState* state)
 {
-    ChipLock lock(chip);
-    const ChipState* state = lock.state;
-    if (!state)
-        return nullptr;
     HMENU menu = CreateMenu();
     if (!menu)
         return nullptr;

@@ -1,14 +1,13 @@
-#include "commands/command_ids.h"
+#include "commands/dispatch.h"
+
+#include "chip/chip_random.h"
 #include "commands/settings_dialog.h"
-#include "surface/chip_random.h"
-#include "surface/exports.h"
-#include "surface/lifecycle.h"
+#include "resource.h"
 #include "view/view_mode.h"
 
-// Another picture than the current one, drawn with ChipRandom. With fewer
-// than two pictures there is no other one: nothing changes and 0 is
-// returned, so no count-minus-one ever reaches a division.
-static int ChangeImage(ChipState* state)
+// With fewer than two pictures there is no other one, so no count-minus-one
+// ever reaches a division.
+int ChangeImage(ChipState* state)
 {
     int count = state->imageCount;
     if (count < 2)
@@ -24,48 +23,32 @@ static int ChangeImage(ChipState* state)
     return 3;
 }
 
-// Executes a menu command. Returns 3 when the display size may have
-// changed, 1 when only the picture must be repainted, 0 when nothing
-// visible changed. Every command cancels a pending reload.
-int CHIPAPI DoDrawExMenu(ChipHandle chip, HWND window, int id)
+int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id, bool* destroyAfterwards)
 {
-    int result = 0;
-    bool destroyAfterwards = false;
-    {
-        ChipLock lock(chip);
-        ChipState* state = lock.state;
-        if (!state)
+    *destroyAfterwards = false;
+    state->reloadPending = 0;
+    switch (id) {
+    case IDM_ZOOM25: case IDM_ZOOM50: case IDM_ZOOM100: case IDM_ZOOM200:
+    case IDM_ZOOM400: case IDM_FIT: case IDM_FIT_ASPECT:
+        return ApplyViewMode(state, window, id);
+    case IDM_CHANGE_IMAGE:
+        return ChangeImage(state);
+    case IDM_SLIDESHOW:
+        RestartCountdown(state);
+        state->running = state->running ? 0 : 1;
+        return 0;
+    case IDM_SLIDESHOW_SETTINGS:
+        // One settings dialog at a time: while any chip's dialog is open
+        // the command is refused, so the open dialog keeps its chip.
+        if (g_settingsChip)
             return 0;
-        state->reloadPending = 0;
-        switch (id) {
-        case IDM_ZOOM25: case IDM_ZOOM50: case IDM_ZOOM100: case IDM_ZOOM200:
-        case IDM_ZOOM400: case IDM_FIT: case IDM_FIT_ASPECT:
-            result = ApplyViewMode(state, window, id);
-            break;
-        case IDM_CHANGE_IMAGE:
-            result = ChangeImage(state);
-            break;
-        case IDM_SLIDESHOW:
+        // The chip stays locked for the whole dialog; the host may reach
+        // it from the dialog's loop, where the lock simply nests.
+        *destroyAfterwards = RunSlideshowSettings(chip, window);
+        g_settingsChip = nullptr;
+        if (!*destroyAfterwards)
             RestartCountdown(state);
-            state->running = state->running ? 0 : 1;
-            break;
-        case IDM_SLIDESHOW_SETTINGS:
-            // One settings dialog at a time: while any chip's dialog is open
-            // the command is refused, so the open dialog keeps its chip.
-            if (g_settingsChip)
-                break;
-            // The chip stays locked for the whole dialog; the host may reach
-            // it from the dialog's loop, where the lock simply nests.
-            destroyAfterwards = RunSlideshowSettings(chip, window);
-            g_settingsChip = nullptr;
-            if (!destroyAfterwards)
-                RestartCountdown(state);
-            break;
-        default:
-            break;
-        }
+        return 0;
     }
-    if (destroyAfterwards)
-        DestroyChip(chip);
-    return result;
+    return 0;
 }

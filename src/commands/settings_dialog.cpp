@@ -6,7 +6,7 @@
 
 #include "resource.h"
 #include "sources/loaders.h"
-#include "surface/texts.h"
+#include "chip/texts.h"
 
 // Up-down range: upper bound 1000 in the low word, lower bound 1 in the high.
 static const LPARAM kSpinRange = 0x000103E8;

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "surface/chip_state.h"
+#include "chip/chip_state.h"
 
 // Runs the dialog for chip, owned by window, and returns when it closes.
 // Returns true when the host destroyed the chip from inside the dialog's

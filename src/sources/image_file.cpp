@@ -172,8 +172,6 @@ bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsS
         return false;
 
     unsigned long long colors = ColorTableEntries(header);
-    if (colors > 256 && header->biBitCount <= 8)
-        return false;
     if (header->biSize + colors * sizeof(RGBQUAD) > infoSize)
         return false;
 
@@ -182,7 +180,8 @@ bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsS
         : static_cast<unsigned long long>(header->biHeight);
     unsigned long long stride =
         ((static_cast<unsigned long long>(header->biWidth) * header->biBitCount + 31) / 32) * 4;
-    // Both factors are below 2^36, so the product cannot wrap.
+    // The width is below 2^31 and the bit count at most 32, so the stride is
+    // below 2^33; the height is at most 2^31: the product stays below 2^64.
     return stride * height <= bitsSize;
 }
 

@@ -6,10 +6,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include "chip/host_records.h"
+#include "chip/texts.h"
 #include "sources/dbcs.h"
-#include "surface/exports.h"
-#include "surface/host_records.h"
-#include "surface/texts.h"
 
 static const DWORD kFileBufferSize = 10240;
 // Room behind the buffer the dialog is told about. Windows fails a selection
@@ -246,11 +245,7 @@ static bool CopyHostText(HGLOBAL block, char** copy)
     return *copy != nullptr;
 }
 
-// Returns 1 when the chip's text was replaced, 2 when it was left as it was
-// (the user cancelled, the dialog failed, or the new text could not be
-// made). The old block is freed only once its replacement exists, so the
-// host is never left without a valid text.
-int CHIPAPI EditHelper(HWND owner, void* info)
+int EditChipText(HWND owner, void* info)
 {
     if (!info)
         return 2;

@@ -183,6 +183,10 @@ static bool LoadFolder(const char* folder, LoaderEntry** tail)
     return true;
 }
 
+// The registry's plug-in folder, or empty. The value is cut where the
+// registry says it ends: one stored without its zero must not pick up what
+// the buffer held after it. A value too long for the buffer, or a folder too
+// long to search, counts as absent.
 static void ReadRegistryFolder(char (&folder)[kPathBufferSize])
 {
     folder[0] = '\0';
@@ -190,13 +194,15 @@ static void ReadRegistryFolder(char (&folder)[kPathBufferSize])
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kSusieKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return;
     DWORD size = kPathBufferSize - 1;
-    // A value too long for the buffer is treated as missing: the platform
-    // leaves the buffer's contents undefined then.
-    if (RegQueryValueExA(key, "Path", nullptr, nullptr, reinterpret_cast<BYTE*>(folder), &size)
-        != ERROR_SUCCESS)
+    if (RegQueryValueExA(key, "Path", nullptr, nullptr, reinterpret_cast<BYTE*>(folder), &size) == ERROR_SUCCESS
+        && size < kPathBufferSize)
+        folder[size] = '\0';
+    else
         folder[0] = '\0';
-    folder[kPathBufferSize - 1] = '\0';
     RegCloseKey(key);
+    char pattern[kPathBufferSize];
+    if (!JoinPath(folder, "*.spi", pattern))
+        folder[0] = '\0';
 }
 
 // PATH in the ANSI code page, or null; HeapFree it. Read wide and converted
@@ -270,11 +276,11 @@ LoaderList BuildLoaderList()
     return head;
 }
 
-void FreeLoaderList(LoaderList head, bool unloadModules)
+void FreeLoaderList(LoaderList head)
 {
     HMODULE lastUnloaded = nullptr;
     for (LoaderEntry* entry = head; entry; entry = entry->next) {
-        if (unloadModules && entry->module && !entry->faulted && entry->module != lastUnloaded) {
+        if (entry->module && !entry->faulted && entry->module != lastUnloaded) {
             FreeLibrary(entry->module);
             lastUnloaded = entry->module;
         }

@@ -20,14 +20,16 @@ extern HINSTANCE g_hInstance;
 extern LoaderList g_loaders;
 
 // Always starts with the "Bitmap" / "*.bmp" entry, then the plug-ins of the
-// registry's folder or of the first folder on PATH that has any.
+// registry's folder or of the first folder on PATH that has any. A folder
+// too long to search (its "\*.spi" pattern, or a plug-in's full path, would
+// pass 259 characters) is not used: for the registry's value that means
+// PATH is searched as if the value were absent, for a PATH piece that the
+// next piece is tried, and for a single plug-in that it is skipped.
 LoaderList BuildLoaderList();
 
-// Frees every entry and unloads each plug-in once. With unloadModules false
-// (process exit, when other DLLs may already be gone) only memory is freed.
-// A plug-in that faulted stays loaded: its code may still be referenced by
-// whatever it left behind.
-void FreeLoaderList(LoaderList head, bool unloadModules);
+// Frees every entry and unloads each plug-in once. A plug-in that faulted
+// stays loaded: its code may still be referenced by whatever it left behind.
+void FreeLoaderList(LoaderList head);
 
 // Marks every entry of the plug-in module as faulted.
 void DisablePlugin(LoaderList loaders, HMODULE module);

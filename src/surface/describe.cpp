@@ -2,11 +2,11 @@
 // answers with a fixed result.
 #include <cstring>
 
+#include "chip/host_records.h"
+#include "chip/texts.h"
 #include "resource.h"
 #include "sources/loaders.h"
 #include "surface/exports.h"
-#include "surface/host_records.h"
-#include "surface/texts.h"
 
 // Fills the host's description of the chip kind; nothing else in the record
 // is touched. Returns 0.

@@ -1,7 +1,7 @@
 #include <windows.h>
 
+#include "chip/chip_random.h"
 #include "sources/loaders.h"
-#include "surface/chip_random.h"
 
 // Attach finds the plug-ins; detach gives them back. At process exit
 // (reserved non-null) other modules may already be gone, and unloading the
@@ -17,7 +17,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
     case DLL_PROCESS_DETACH:
         if (reserved)
             break;
-        FreeLoaderList(g_loaders, true);
+        FreeLoaderList(g_loaders);
         g_loaders = nullptr;
         ReleaseChipRandom();
         break;

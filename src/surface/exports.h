@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "surface/chip_state.h"
+#include "chip/chip_state.h"
 
 #define CHIPAPI __cdecl
 

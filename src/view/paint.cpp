@@ -1,21 +1,9 @@
 #include "view/paint.h"
 
-#include "commands/command_ids.h"
+#include "resource.h"
 #include "sources/path_list.h"
-#include "surface/exports.h"
-#include "surface/texts.h"
+#include "chip/texts.h"
 #include "view/view_mode.h"
-
-void ReleaseRenderCache(RenderCache* cache)
-{
-    if (cache->dc) {
-        SelectObject(cache->dc, cache->previous);
-        DeleteDC(cache->dc);
-    }
-    if (cache->bitmap)
-        DeleteObject(cache->bitmap);
-    *cache = RenderCache();
-}
 
 static void FillBackground(HDC dc, const RECT& rect, COLORREF colour)
 {
@@ -160,14 +148,8 @@ static void PaintLoadError(const ChipState* state, HDC dc, RECT client)
               DT_SINGLELINE | DT_VCENTER | DT_CENTER);
 }
 
-// Paints the chip into dc; returns 1. The picture is loaded here when it is
-// not cached (after Zoom, or a failed load) and when a reload is pending.
-int CHIPAPI DrawChip(ChipHandle chip, HWND window, HDC dc, const char* text)
+void PaintChip(ChipState* state, HWND window, HDC dc, const char* text)
 {
-    ChipLock lock(chip);
-    ChipState* state = lock.state;
-    if (!state)
-        return 1;
     // With a reload pending the lazy load would fetch a picture only to drop
     // it at once; the reload below loads the right one.
     if (!state->bitmap && !state->loadFailed && !state->reloadPending)
@@ -179,11 +161,10 @@ int CHIPAPI DrawChip(ChipHandle chip, HWND window, HDC dc, const char* text)
     if (state->reloadPending)
         ReloadCurrentImage(state, window, text);
     if (!dc)
-        return 1;
+        return;
 
     if (state->bitmap)
         PaintPicture(state, dc, client.right - client.left, client.bottom - client.top);
     else
         PaintLoadError(state, dc, client);
-    return 1;
 }

@@ -4,7 +4,11 @@
 
 #include <windows.h>
 
-#include "surface/chip_state.h"
+#include "chip/chip_state.h"
+
+// Paints the chip into dc (when given). The picture is loaded here when it is
+// not cached (after Zoom, or a failed load) and when a reload is pending.
+void PaintChip(ChipState* state, HWND window, HDC dc, const char* text);
 
 // Paints the picture exactly as laid out, straight into dc. Painting normally
 // goes through the render cache; this is what fills the cache, and what is

@@ -4,7 +4,6 @@
 
 #include "sources/loaders.h"
 #include "sources/path_list.h"
-#include "surface/exports.h"
 
 static int ClampToInt(long long value)
 {
@@ -111,29 +110,19 @@ void ReloadCurrentImage(ChipState* state, HWND window, const char* text)
     state->reloadPending = 0;
 }
 
-// Writes the display size through size[0] and size[1]; returns 0. A pending
-// reload is done first, so the host learns the new picture's size.
-int CHIPAPI CalcDefaultRect(ChipHandle chip, HWND window, int* size, const char* text)
+void DefaultSize(ChipState* state, HWND window, int* size, const char* text)
 {
-    ChipLock lock(chip);
-    ChipState* state = lock.state;
-    if (!state)
-        return 0;
     if (state->reloadPending)
         ReloadCurrentImage(state, window, text);
     if (size) {
         size[0] = state->displayWidth;
         size[1] = state->displayHeight;
     }
-    return 0;
 }
 
-// The chip window changed size: only the fit modes follow it.
-int CHIPAPI Resize(ChipHandle chip, HWND window)
+int FollowClientSize(ChipState* state, HWND window)
 {
-    ChipLock lock(chip);
-    ChipState* state = lock.state;
-    if (!state || !state->bitmap)
+    if (!state->bitmap)
         return 1;
     if (state->viewMode == IDM_FIT) {
         RECT client = ClientRect(window);

@@ -3,8 +3,8 @@
 
 #include <windows.h>
 
-#include "commands/command_ids.h"
-#include "surface/chip_state.h"
+#include "resource.h"
+#include "chip/chip_state.h"
 
 inline bool IsViewMode(int id)
 {
@@ -31,3 +31,11 @@ void ReloadCurrentImage(ChipState* state, HWND window, const char* text);
 // Loads the picture at imageIndex into the chip; false (and 160 x 90) when
 // it cannot be shown.
 bool LoadCurrentPicture(ChipState* state, HWND window, const char* text);
+
+// The size the chip wants, through size[0] and size[1] (when given). A
+// pending reload is done first, so the host learns the new picture's size.
+void DefaultSize(ChipState* state, HWND window, int* size, const char* text);
+
+// The chip window changed size: only the fit modes follow it. Returns 0 when
+// the stretched fit was resized, else 1.
+int FollowClientSize(ChipState* state, HWND window);

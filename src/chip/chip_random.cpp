@@ -1,4 +1,4 @@
-#include "surface/chip_random.h"
+#include "chip/chip_random.h"
 
 #include <windows.h>
 
@@ -23,30 +23,19 @@ static DWORD RandomSlot()
     return fresh;
 }
 
-// Used only when no thread-local slot could be had at all.
-static unsigned g_sharedState;
-
+// In a process that has used up every slot, TlsGetValue and TlsSetValue fail
+// harmlessly: each draw then starts from state 0, a valid if fixed index.
 void SeedChipRandom(unsigned seed)
 {
-    DWORD slot = RandomSlot();
-    if (slot == TLS_OUT_OF_INDEXES) {
-        g_sharedState = seed;
-        return;
-    }
-    TlsSetValue(slot, reinterpret_cast<void*>(static_cast<ULONG_PTR>(seed)));
+    TlsSetValue(RandomSlot(), reinterpret_cast<void*>(static_cast<ULONG_PTR>(seed)));
 }
 
 int ChipRandom()
 {
     DWORD slot = RandomSlot();
-    unsigned state = slot == TLS_OUT_OF_INDEXES
-        ? g_sharedState
-        : static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(TlsGetValue(slot)));
+    unsigned state = static_cast<unsigned>(reinterpret_cast<ULONG_PTR>(TlsGetValue(slot)));
     state = state * 214013u + 2531011u;
-    if (slot == TLS_OUT_OF_INDEXES)
-        g_sharedState = state;
-    else
-        TlsSetValue(slot, reinterpret_cast<void*>(static_cast<ULONG_PTR>(state)));
+    TlsSetValue(slot, reinterpret_cast<void*>(static_cast<ULONG_PTR>(state)));
     return static_cast<int>((state >> 16) & 0x7FFF);
 }
 

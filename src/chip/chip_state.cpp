@@ -1,4 +1,4 @@
-#include "surface/chip_state.h"
+#include "chip/chip_state.h"
 
 #include <climits>
 
@@ -78,4 +78,15 @@ void ReleasePictures(ChipState* state)
 {
     DropPicture(state);
     ReleaseRenderCache(&state->render);
+}
+
+void DestroyChip(ChipHandle chip)
+{
+    {
+        ChipLock lock(chip);
+        if (!lock.state)
+            return;
+        ReleasePictures(lock.state);
+    }
+    LocalFree(chip);
 }

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "view/render_cache.h"
+#include "chip/render_cache.h"
 
 // A chip's identity is the handle of a movable local block holding its
 // ChipState; the host stores it and passes it back to every per-chip export.
@@ -71,3 +71,6 @@ void DropPicture(ChipState* state);
 // Deletes the picture and the painted copy made from it, as Zoom and
 // Update's keep-picture flag ask and a chip's end requires.
 void ReleasePictures(ChipState* state);
+
+// Deletes the chip's pictures and frees its block.
+void DestroyChip(ChipHandle chip);

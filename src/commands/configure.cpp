@@ -1,0 +1,80 @@
+#include "commands/configure.h"
+
+#include "chip/chip_random.h"
+#include "chip/host_records.h"
+#include "chip/saved_settings.h"
+#include "commands/dispatch.h"
+#include "resource.h"
+#include "sources/loaders.h"
+#include "sources/path_list.h"
+#include "view/view_mode.h"
+
+// Only view modes are taken: 10007-10009 would change the picture, toggle
+// the slideshow or open a dialog from inside Update.
+static void RestoreViewMode(ChipHandle chip, ChipState* state, HWND window, int mode)
+{
+    bool destroy = false;
+    if (IsViewMode(mode))
+        ExecuteCommand(chip, state, window, mode, &destroy);
+    else
+        state->reloadPending = 0;
+}
+
+static void RestoreSavedSettings(ChipHandle chip, ChipState* state, HWND window, const BYTE* block)
+{
+    int payload = block ? ReadIntAt(block, kSavedPayloadSize) : 0;
+    if (payload == 20) {
+        state->interval = ReadIntAt(block, kSavedInterval);
+        state->unitIsOne = ReadIntAt(block, kSavedUnit);
+        state->running = ReadIntAt(block, kSavedRunning);
+        state->randomOrder = ReadIntAt(block, kSavedRandom);
+        RestartCountdown(state);
+        RestoreViewMode(chip, state, window, ReadIntAt(block, kSavedViewMode));
+    } else if (payload == 4) {
+        RestoreViewMode(chip, state, window, ReadIntAt(block, kSavedViewMode));
+    } else {
+        state->reloadPending = 0;
+        state->displayWidth = state->imageWidth;
+        state->displayHeight = state->imageHeight;
+        state->viewMode = IDM_ZOOM100;
+    }
+}
+
+void ConfigureChip(ChipHandle chip, ChipState* state, HWND window, const void* info)
+{
+    ResetSlideshowDefaults(state);
+    const char* text = info ? static_cast<const char*>(ReadPointerAt(info, kUpdateText)) : nullptr;
+    if (!text)
+        return;
+
+    DropPicture(state);
+    SeedChipRandomFromClock();
+    state->imageCount = CountPathLines(text);
+    HBITMAP bitmap = nullptr;
+    if (state->imageCount > 0) {
+        state->imageIndex = ChipRandom() % state->imageCount;
+        char path[kPathBufferSize];
+        GetPathLine(text, state->imageIndex, path);
+        bitmap = LoadImageFile(window, path, g_loaders);
+    } else {
+        state->imageIndex = 0;
+    }
+    state->loadFailed = ReplacePicture(state, bitmap) ? 0 : 1;
+    state->background = static_cast<COLORREF>(ReadIntAt(info, kUpdateBackground));
+
+    RestoreSavedSettings(chip, state, window, static_cast<const BYTE*>(ReadPointerAt(info, kUpdateSavedBlock)));
+
+    if (ReadIntAt(info, kUpdateKeepPicture) == 0)
+        ReleasePictures(state);
+}
+
+void WriteSavedSettings(const ChipState* state, BYTE* block)
+{
+    WriteIntAt(block, kSavedPayloadSize, 20);
+    WriteIntAt(block, kSavedViewMode, state->viewMode);
+    WriteIntAt(block, kSavedInterval, state->interval);
+    WriteIntAt(block, kSavedUnit, state->unitIsOne);
+    WriteIntAt(block, kSavedRunning, state->running);
+    WriteIntAt(block, kSavedRandom, state->randomOrder);
+    WriteIntAt(block, kSavedUnused, 0);
+}

@@ -1,0 +1,12 @@
+// The chip's context menu.
+#pragma once
+
+#include <windows.h>
+
+#include "chip/chip_state.h"
+
+// A new menu for the chip, the host's to show and destroy; null when it
+// cannot be made. The view modes, then, with two pictures or more, the
+// picture and slideshow commands; the current mode and a running slideshow
+// checked.
+HMENU BuildContextMenu(const ChipState* state);
