@@ -22,16 +22,6 @@ struct Counters {
 // purpose; see --calibrate). Where a system call answers 0 the count is made
 // by hand instead: Wine takes a GDI or USER handle's low word alone, and
 // kernel handles are small multiples of 4.
-static long long CountGdi()
-{
-    long long count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
-    if (count)
-        return count;
-    for (ULONG_PTR h = 0x20; h < 0x10000; h++)
-        count += GetObjectType(reinterpret_cast<HGDIOBJ>(h)) != 0;
-    return count;
-}
-
 static long long CountUser()
 {
     long long count = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
@@ -70,7 +60,7 @@ static long long PrivateBytes()
 
 static Counters Read()
 {
-    return {CountGdi(), CountUser(), CountHandles(), PrivateBytes()};
+    return {CountGdiObjects(), CountUser(), CountHandles(), PrivateBytes()};
 }
 
 static void Calibrate()

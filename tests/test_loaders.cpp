@@ -179,23 +179,54 @@ TEST_CASE("discovery: plug-in texts are taken by their reported length, never be
     RemoveTree(folder);
 }
 
-TEST_CASE("discovery: folders too long for the buffers are skipped, not overrun")
+TEST_CASE("discovery: a registry folder too long to use counts as absent, whichever part is too long")
 {
     DiscoverySettings settings;
-    std::string longFolder = "C:\\" + std::string(254, 'x');  // + "\*.spi" passes 259
-    SetSusieFolder(longFolder.c_str());
-    LoaderList list = BuildLoaderList();
-    CHECK(CountEntries(list) == 1);
-    FreeLoaderList(list);
-
-    // A registry value longer than the buffer counts as missing: PATH is used.
     std::string folder = ScratchFolder("fallback");
     REQUIRE(InstallPlugin("tpic", folder, "tpic.spi"));
-    SetSusieFolder(("C:\\" + std::string(400, 'y')).c_str());
-    std::string path = std::string(300, 'z') + ";" + folder;
-    SetEnvironmentVariableA("PATH", path.c_str());
-    list = BuildLoaderList();
+    // The pieces before the folder are too long to be folders at all.
+    SetEnvironmentVariableA("PATH", (std::string(300, 'z') + ";" + folder).c_str());
+    const struct {
+        const char* what;
+        std::string value;
+    } cases[] = {
+        {"the folder and its \\*.spi pass 259 characters", "C:\\" + std::string(254, 'x')},
+        {"the value passes the buffer", "C:\\" + std::string(400, 'y')},
+    };
+    for (const auto& c : cases) {
+        std::string what = c.what;
+        CAPTURE(what);
+        SetSusieFolder(c.value.c_str());
+        LoaderList list = BuildLoaderList();
+        CHECK(CountEntries(list) == 2);  // PATH's plug-in
+        FreeLoaderList(list);
+    }
+    RemoveTree(folder);
+}
+
+// Leaves bytes that are not zero where the next call's locals will lie.
+__attribute__((noinline)) static void DirtyStack()
+{
+    volatile char bytes[16384];
+    for (size_t i = 0; i < sizeof(bytes); i++)
+        bytes[i] = 'Q';
+}
+
+TEST_CASE("discovery: a registry value stored without its zero ends where the registry says")
+{
+    DiscoverySettings settings;
+    std::string folder = ScratchFolder("unterminated");
+    REQUIRE(InstallPlugin("tpic", folder, "tpic.spi"));
+    HKEY key;
+    REQUIRE(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Kobarune\\Susie\\Plug-in", 0, nullptr, 0, KEY_WRITE,
+                            nullptr, &key, nullptr) == ERROR_SUCCESS);
+    RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.data()),
+                   static_cast<DWORD>(folder.size()));
+    RegCloseKey(key);
+    DirtyStack();
+    LoaderList list = BuildLoaderList();
     CHECK(CountEntries(list) == 2);
     FreeLoaderList(list);
+    SetSusieFolder(nullptr);
     RemoveTree(folder);
 }

@@ -3,7 +3,6 @@
 #include <cstdlib>
 
 #include "test_support.h"
-#include "view/paint.h"
 
 static const COLORREF kBackground = RGB(0, 0, 255);
 static const COLORREF kSentinel = RGB(255, 0, 255);
@@ -19,8 +18,9 @@ static RECT Rect(int left, int top, int right, int bottom)
     return r;
 }
 
-static void Paint(const TestChip& chip, Surface* surface)
+static void Paint(const TestChip& chip, Surface* surface, int line = __builtin_LINE())
 {
+    INFO("painted from line " << line);
     FillSurface(surface, kSentinel);
     CHECK(DrawChip(chip.handle, chip.window, surface->dc, chip.text.c_str()) == 1);
 }
@@ -74,8 +74,9 @@ static RECT InkBox(const Surface& surface, COLORREF colour)
     return box;
 }
 
-static void CheckLoadError(const TestChip& chip, COLORREF background)
+static void CheckLoadError(const TestChip& chip, COLORREF background, int line = __builtin_LINE())
 {
+    INFO("checked from line " << line);
     Surface surface;
     REQUIRE(CreateSurface(&surface, 240, 120));
     FillSurface(&surface, kSentinel);
@@ -117,43 +118,96 @@ TEST_CASE("paint: \"load error\" on the background when there is no picture")
     DestroyWindow(window);
 }
 
-// Paints through the library and directly (the layout without the cache),
-// each into a fresh surface, and compares every pixel.
-static void CheckMatchesDirect(const TestChip& chip, int width, int height)
+// What the chip must show, made without the library's painting: the
+// background, then the picture file as the platform loads it, halftone
+// stretched to width x height at the top left (copied 1:1 when unscaled).
+static void PaintReference(Surface* reference, const std::string& file, int width, int height, COLORREF background)
 {
-    Surface painted, direct;
-    REQUIRE(CreateSurface(&painted, width, height));
-    REQUIRE(CreateSurface(&direct, width, height));
-    FillSurface(&painted, kSentinel);
-    FillSurface(&direct, kSentinel);
-    DrawChip(chip.handle, chip.window, painted.dc, chip.text.c_str());
-    {
-        StateView state(chip.handle);
-        REQUIRE(state->bitmap);
-        PaintPictureDirect(state.state, direct.dc, width, height);
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT all = {0, 0, reference->width, reference->height};
+    FillRect(reference->dc, &all, brush);
+    DeleteObject(brush);
+    HBITMAP picture = static_cast<HBITMAP>(
+        LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+    HDC source = CreateCompatibleDC(reference->dc);
+    HGDIOBJ previous = SelectObject(source, picture);
+    BITMAP size = {};
+    GetObjectA(picture, sizeof(size), &size);
+    if (width == size.bmWidth && height == size.bmHeight) {
+        BitBlt(reference->dc, 0, 0, width, height, source, 0, 0, SRCCOPY);
+    } else {
+        SetStretchBltMode(reference->dc, HALFTONE);
+        StretchBlt(reference->dc, 0, 0, width, height, source, 0, 0, size.bmWidth, size.bmHeight, SRCCOPY);
     }
+    SelectObject(source, previous);
+    DeleteDC(source);
+    DeleteObject(picture);
     GdiFlush();
-    int differing = 0;
-    for (int i = 0; i < width * height; i++)
-        differing += painted.bits[i] != direct.bits[i];
-    CHECK(differing == 0);
-    DestroySurface(&painted);
-    DestroySurface(&direct);
 }
 
-TEST_CASE("paint: the cached painting equals direct stretching in every mode")
+TEST_CASE("paint: every mode shows the picture at its own size, pixel for pixel as a reference stretch")
 {
-    TestChip chip(TestPictures().p400x300, 333, 211, nullptr, RGB(10, 200, 30));
-    for (int mode = IDM_ZOOM25; mode <= IDM_FIT_ASPECT; mode++) {
-        CAPTURE(mode);
-        DoDrawExMenu(chip.handle, chip.window, mode);
-        CheckMatchesDirect(chip, 333, 211);
+    const COLORREF background = RGB(10, 200, 30);
+    const std::string& file = TestPictures().p400x300;
+    TestChip chip(file, 333, 211, nullptr, background);
+    // The sizes a 400 x 300 picture is shown at in a 333 x 211 chip.
+    const struct {
+        int mode, width, height;
+    } modes[] = {
+        {IDM_ZOOM25, 100, 75}, {IDM_ZOOM50, 200, 150}, {IDM_ZOOM100, 400, 300}, {IDM_ZOOM200, 800, 600},
+        {IDM_ZOOM400, 1600, 1200}, {IDM_FIT, 333, 211}, {IDM_FIT_ASPECT, 282, 211},
+    };
+    Surface painted, reference;
+    REQUIRE(CreateSurface(&painted, 333, 211));
+    REQUIRE(CreateSurface(&reference, 333, 211));
+    for (const auto& m : modes) {
+        CAPTURE(m.mode);
+        DoDrawExMenu(chip.handle, chip.window, m.mode);
+        for (int paint = 0; paint < 2; paint++) {  // built, then from the cache
+            FillSurface(&painted, kSentinel);
+            DrawChip(chip.handle, chip.window, painted.dc, chip.text.c_str());
+            GdiFlush();
+            PaintReference(&reference, file, m.width, m.height, background);
+            int differing = 0;
+            for (int i = 0; i < 333 * 211; i++)
+                differing += painted.bits[i] != reference.bits[i];
+            CHECK(differing == 0);
+        }
     }
+    DestroySurface(&painted);
+    DestroySurface(&reference);
+}
+
+// Paints the chip into a client-sized surface and compares every pixel with
+// the reference painting of `file` at width x height.
+static void CheckShows(const TestChip& chip, const std::string& file, int width, int height,
+                       int line = __builtin_LINE())
+{
+    INFO("checked from line " << line);
+    RECT client;
+    GetClientRect(chip.window, &client);
+    Surface painted, reference;
+    REQUIRE(CreateSurface(&painted, client.right, client.bottom));
+    REQUIRE(CreateSurface(&reference, client.right, client.bottom));
+    FillSurface(&painted, kSentinel);
+    DrawChip(chip.handle, chip.window, painted.dc, chip.text.c_str());
+    GdiFlush();
+    PaintReference(&reference, file, width, height, chip.background);
+    int differing = 0;
+    for (int i = 0; i < client.right * client.bottom; i++)
+        differing += painted.bits[i] != reference.bits[i];
+    CHECK(differing == 0);
+    DestroySurface(&painted);
+    DestroySurface(&reference);
 }
 
 TEST_CASE("paint: the cache is reused while nothing changes, and follows every change")
 {
     const Pictures& p = TestPictures();
+    // The chip starts on either picture; a quarter of each is known.
+    auto current = [&p](const TestChip& c) { return StateView(c.handle)->imageIndex == 0 ? p.p400x300 : p.p640x480; };
+    auto quarterWidth = [&p](const std::string& file) { return file == p.p400x300 ? 100 : 160; };
+    auto quarterHeight = [&p](const std::string& file) { return file == p.p400x300 ? 75 : 120; };
     TestChip chip(p.p400x300 + "\r\n" + p.p640x480, 300, 200, nullptr, RGB(10, 200, 30));
     DoDrawExMenu(chip.handle, chip.window, IDM_FIT_ASPECT);
     Surface surface;
@@ -166,24 +220,26 @@ TEST_CASE("paint: the cache is reused while nothing changes, and follows every c
 
     // View mode.
     DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM25);
-    CheckMatchesDirect(chip, 300, 200);
+    CheckShows(chip, current(chip), quarterWidth(current(chip)), quarterHeight(current(chip)));
     // Client size.
     SetWindowPos(chip.window, nullptr, 0, 0, 250, 150, SWP_NOMOVE | SWP_NOZORDER);
     RECT client;
     GetClientRect(chip.window, &client);
     DoDrawExMenu(chip.handle, chip.window, IDM_FIT);
     Resize(chip.handle, chip.window);
-    CheckMatchesDirect(chip, client.right, client.bottom);
+    CheckShows(chip, current(chip), client.right, client.bottom);
     // Background.
     chip.background = RGB(200, 0, 0);
     SavedBlock quarter = {4, IDM_ZOOM25, 0, 0, 0, 0, 0};
     chip.Reconfigure(&quarter);
-    CheckMatchesDirect(chip, client.right, client.bottom);
+    CheckShows(chip, current(chip), quarterWidth(current(chip)), quarterHeight(current(chip)));
     // Picture.
+    std::string before = current(chip);
     DoDrawExMenu(chip.handle, chip.window, IDM_CHANGE_IMAGE);
     int size[2];
     CalcDefaultRect(chip.handle, chip.window, size, chip.text.c_str());
-    CheckMatchesDirect(chip, client.right, client.bottom);
+    CHECK(current(chip) != before);
+    CheckShows(chip, current(chip), quarterWidth(current(chip)), quarterHeight(current(chip)));
 
     // DC format: a 16-bit surface gets its own copy.
     BITMAPINFO info = {};
@@ -196,13 +252,13 @@ TEST_CASE("paint: the cache is reused while nothing changes, and follows every c
     HBITMAP dib16 = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HDC dc16 = CreateCompatibleDC(nullptr);
     HGDIOBJ old = SelectObject(dc16, dib16);
-    HBITMAP before = StateView(chip.handle)->render.bitmap;
+    HBITMAP previousCopy = StateView(chip.handle)->render.bitmap;
     DrawChip(chip.handle, chip.window, dc16, chip.text.c_str());
     CHECK(StateView(chip.handle)->render.key.dcFormat != 0);
     BITMAP made = {};
     GetObjectA(StateView(chip.handle)->render.bitmap, sizeof(made), &made);
     CHECK(made.bmBitsPixel == 16);
-    CHECK(GetObjectType(before) == 0);  // the old copy was deleted, not leaked
+    CHECK(GetObjectType(previousCopy) == 0);  // the old copy was deleted, not leaked
     SelectObject(dc16, old);
     DeleteDC(dc16);
     DeleteObject(dib16);
@@ -251,4 +307,90 @@ TEST_CASE("paint: one decode per picture change, none per repaint")
     }
     RemoveTree(plugins);
     RemoveTree(images);
+}
+
+// A memory DC holding a top-down DIB section of the given depth (16 is 5-5-5).
+struct DepthSurface {
+    DepthSurface(int width, int height, int depth) : dc(CreateCompatibleDC(nullptr)), dib(nullptr), previous(nullptr)
+    {
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = static_cast<WORD>(depth);
+        void* bits = nullptr;
+        dib = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        if (dib)
+            previous = SelectObject(dc, dib);
+    }
+    ~DepthSurface()
+    {
+        if (previous)
+            SelectObject(dc, previous);
+        if (dib)
+            DeleteObject(dib);
+        DeleteDC(dc);
+    }
+    HDC dc;
+    HBITMAP dib;
+    HGDIOBJ previous;
+};
+
+static bool Near(COLORREF a, COLORREF b, int tolerance)
+{
+    return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance
+        && std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
+}
+
+TEST_CASE("paint: memory DCs of other depths and a metafile DC get the picture, and leave no object behind")
+{
+    TestChip chip(TestPictures().p100x50, 200, 100, nullptr, kBackground);
+    // The cache is first made for the window's DC, as the host paints.
+    HDC windowDc = GetDC(chip.window);
+    DrawChip(chip.handle, chip.window, windowDc, chip.text.c_str());
+    long long objects = CountGdiObjects();
+
+    for (int depth : {16, 32, 16}) {
+        CAPTURE(depth);
+        DepthSurface target(200, 100, depth);
+        REQUIRE(target.previous);
+        for (int paint = 0; paint < 2; paint++) {  // built, then from the cache
+            PatBlt(target.dc, 0, 0, 200, 100, WHITENESS);
+            DrawChip(chip.handle, chip.window, target.dc, chip.text.c_str());
+            GdiFlush();
+            int tolerance = depth == 16 ? 8 : 0;
+            CHECK(Near(GetPixel(target.dc, 5, 5), Stripes(5, 5), tolerance));
+            CHECK(Near(GetPixel(target.dc, 15, 3), Stripes(15, 3), tolerance));
+            CHECK(Near(GetPixel(target.dc, 99, 49), Stripes(99, 49), tolerance));
+            CHECK(Near(GetPixel(target.dc, 150, 70), kBackground, tolerance));
+        }
+    }
+
+    // What an enhanced metafile records plays back as the chip.
+    RECT frame = {0, 0, 200, 100};
+    int mmX = GetDeviceCaps(windowDc, HORZSIZE) * 100, pxX = GetDeviceCaps(windowDc, HORZRES);
+    int mmY = GetDeviceCaps(windowDc, VERTSIZE) * 100, pxY = GetDeviceCaps(windowDc, VERTRES);
+    RECT hundredths = {0, 0, 200 * mmX / pxX, 100 * mmY / pxY};
+    HDC recorder = CreateEnhMetaFileA(nullptr, nullptr, &hundredths, nullptr);
+    REQUIRE(recorder);
+    DrawChip(chip.handle, chip.window, recorder, chip.text.c_str());
+    HENHMETAFILE metafile = CloseEnhMetaFile(recorder);
+    REQUIRE(metafile);
+    Surface played;
+    REQUIRE(CreateSurface(&played, 200, 100));
+    FillSurface(&played, kSentinel);
+    CHECK(PlayEnhMetaFile(played.dc, metafile, &frame));
+    GdiFlush();
+    CHECK(Near(PixelAt(played, 5, 5), Stripes(5, 5), 8));
+    CHECK(Near(PixelAt(played, 50, 25), Stripes(50, 25), 8));
+    CHECK(Near(PixelAt(played, 150, 70), kBackground, 8));
+    DeleteEnhMetaFile(metafile);
+    DestroySurface(&played);
+
+    // Back to the window: the cache is the window's again, and every object
+    // made for the other DCs is gone.
+    DrawChip(chip.handle, chip.window, windowDc, chip.text.c_str());
+    ReleaseDC(chip.window, windowDc);
+    CHECK(CountGdiObjects() == objects);
 }

@@ -134,8 +134,16 @@ TEST_CASE("view: CalcDefaultRect answers the display size, reloading first when 
 
 TEST_CASE("view: CalcDefaultRect tolerates no size buffer and no text")
 {
+    // Two pictures, so that the change is real and the reload runs: with
+    // no text to read it from, it fails into the 160 x 90 state.
     const Pictures& pictures = TestPictures();
-    TestChip chip(pictures.p20x10, 50, 50);
-    DoDrawExMenu(chip.handle, chip.window, IDM_CHANGE_IMAGE);
+    TestChip chip(pictures.p20x10 + "\r\n" + pictures.p5x3, 50, 50);
+    REQUIRE(DoDrawExMenu(chip.handle, chip.window, IDM_CHANGE_IMAGE) == 3);
+    REQUIRE(StateView(chip.handle)->reloadPending == 1);
     CHECK(CalcDefaultRect(chip.handle, chip.window, nullptr, nullptr) == 0);
+    StateView state(chip.handle);
+    CHECK(state->reloadPending == 0);
+    CHECK(state->loadFailed == 1);
+    CHECK(state->imageWidth == 160);
+    CHECK(state->imageHeight == 90);
 }

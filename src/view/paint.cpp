@@ -14,12 +14,35 @@ static void FillBackground(HDC dc, const RECT& rect, COLORREF colour)
     DeleteObject(brush);
 }
 
-void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
+// A memory DC holding the picture, to copy from into dc. A picture made for
+// the screen cannot be selected into a DC made for another device (a
+// printer): a screen-compatible DC holds it then.
+static HDC SelectPicture(HBITMAP picture, HDC dc, HGDIOBJ* previous)
 {
     HDC source = CreateCompatibleDC(dc);
+    *previous = source ? SelectObject(source, picture) : nullptr;
+    if (*previous)
+        return source;
+    if (source)
+        DeleteDC(source);
+    source = CreateCompatibleDC(nullptr);
+    *previous = source ? SelectObject(source, picture) : nullptr;
+    if (*previous)
+        return source;
+    if (source)
+        DeleteDC(source);
+    return nullptr;
+}
+
+// Paints the picture exactly as laid out, straight into dc. Painting normally
+// goes through the render cache; this is what fills the cache, and what is
+// used when the cache cannot be made or does not serve the DC.
+static void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
+{
+    HGDIOBJ previous = nullptr;
+    HDC source = SelectPicture(state->bitmap, dc, &previous);
     if (!source)
         return;
-    HGDIOBJ previous = SelectObject(source, state->bitmap);
 
     if (state->displayWidth < clientWidth || state->displayHeight < clientHeight) {
         HBRUSH brush = CreateSolidBrush(state->background);
@@ -52,9 +75,14 @@ void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, int cli
 // memory DC takes the format of the bitmap selected into it, a window or
 // screen DC the display's. (GetDeviceCaps would say the same, but costs more
 // under Wine than the whole 1:1 copy this check is there to protect.)
+// 0 for the DCs the cache does not serve: metafile DCs record what they are
+// given and a printer's DC prints it, so both are painted directly.
 static int DcFormat(HDC dc)
 {
-    int format = static_cast<int>(GetObjectType(dc)) * 256;
+    DWORD type = GetObjectType(dc);
+    if (type != OBJ_MEMDC && !(type == OBJ_DC && WindowFromDC(dc)))
+        return 0;
+    int format = static_cast<int>(type) * 256;
     BITMAP selected;
     HGDIOBJ current = GetCurrentObject(dc, OBJ_BITMAP);
     if (current && GetObjectA(current, sizeof(selected), &selected) == sizeof(selected))
@@ -86,22 +114,29 @@ static bool SameKey(const RenderKey& a, const RenderKey& b)
 
 // Makes the cache's bitmap fit the key: the one it has when the client size
 // and DC format are unchanged (a new picture or mode is drawn over it), else
-// a new one, and the old one is deleted only after the new one exists.
+// a new one, and the old one is deleted only after the new one has taken its
+// place in the DC. A DC of another format gets a memory DC of its own, made
+// compatible with it: a bitmap goes only into a DC of its kind.
 static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderKey& key)
 {
+    if (cache->bitmap && cache->key.dcFormat == key.dcFormat && cache->key.clientWidth == key.clientWidth
+        && cache->key.clientHeight == key.clientHeight)
+        return true;
+    if (cache->dc && cache->key.dcFormat != key.dcFormat)
+        ReleaseRenderCache(cache);
     if (!cache->dc) {
         cache->dc = CreateCompatibleDC(dc);
         if (!cache->dc)
             return false;
         cache->previous = GetCurrentObject(cache->dc, OBJ_BITMAP);
     }
-    if (cache->bitmap && cache->key.clientWidth == key.clientWidth
-        && cache->key.clientHeight == key.clientHeight && cache->key.dcFormat == key.dcFormat)
-        return true;
     HBITMAP bitmap = CreateCompatibleBitmap(dc, key.clientWidth, key.clientHeight);
     if (!bitmap)
         return false;
-    SelectObject(cache->dc, bitmap);
+    if (!SelectObject(cache->dc, bitmap)) {
+        DeleteObject(bitmap);
+        return false;
+    }
     if (cache->bitmap)
         DeleteObject(cache->bitmap);
     cache->bitmap = bitmap;
@@ -134,6 +169,10 @@ static void PaintPicture(ChipState* state, HDC dc, int clientWidth, int clientHe
     if (clientWidth <= 0 || clientHeight <= 0)
         return;
     RenderKey key = CacheKey(state, dc, clientWidth, clientHeight);
+    if (!key.dcFormat) {
+        PaintPictureDirect(state, dc, clientWidth, clientHeight);
+        return;
+    }
     bool current = state->render.valid && SameKey(state->render.key, key);
     if (!current)
         current = RebuildCache(state, dc, key);

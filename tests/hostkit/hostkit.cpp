@@ -79,6 +79,16 @@ HWND CreateChipWindow(int width, int height)
                          rect.bottom - rect.top, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
 }
 
+long long CountGdiObjects()
+{
+    long long count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
+    if (count)
+        return count;
+    for (ULONG_PTR h = 0x20; h < 0x10000; h++)
+        count += GetObjectType(reinterpret_cast<HGDIOBJ>(h)) != 0;
+    return count;
+}
+
 void FlushEvents()
 {
     MSG msg;

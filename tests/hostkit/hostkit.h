@@ -67,6 +67,10 @@ HWND CreateChipWindow(int width, int height);
 // Processes every pending message of this thread.
 void FlushEvents();
 
+// The GDI objects this process holds. Where GetGuiResources answers 0 (Wine
+// does), they are counted by hand: Wine takes a GDI handle's low word alone.
+long long CountGdiObjects();
+
 // A 32-bit top-down DIB section selected into a memory DC.
 struct Surface {
     HDC dc;
