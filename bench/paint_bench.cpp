@@ -102,7 +102,7 @@ int main()
         }, 15);
         HBITMAP target = CreateCompatibleBitmap(dc, client.right, client.bottom);
         double raw = Median([&] {
-            HBITMAP picture = LoadImageFile(window, a.c_str(), g_loaders);
+            HBITMAP picture = LoadImageFile(a.c_str(), g_loaders);
             HDC source = CreateCompatibleDC(dc);
             HDC dest = CreateCompatibleDC(dc);
             HGDIOBJ oldSource = SelectObject(source, picture);

@@ -53,7 +53,7 @@ TEST_CASE("image files: names ending in bmp are read by the platform, whatever t
     // TPIC data under a .bmp name is still not shown to the plug-in.
     REQUIRE(WriteTpic(images.Path("disguised.bmp"), 4, 4, Gradient));
 
-    HBITMAP a = LoadImageFile(nullptr, images.Path("a.Bmp").c_str(), g_loaders);
+    HBITMAP a = LoadImageFile(images.Path("a.Bmp").c_str(), g_loaders);
     REQUIRE(a);
     CHECK(SizeOf(a).width == 30);
     CHECK(SizeOf(a).height == 20);
@@ -61,11 +61,11 @@ TEST_CASE("image files: names ending in bmp are read by the platform, whatever t
     CHECK(BitmapPixel(a, 29, 19) == Gradient(29, 19));
     DeleteObject(a);
 
-    HBITMAP x = LoadImageFile(nullptr, images.Path("pictures.xbmp").c_str(), g_loaders);
+    HBITMAP x = LoadImageFile(images.Path("pictures.xbmp").c_str(), g_loaders);
     CHECK(x != nullptr);
     DeleteObject(x);
 
-    CHECK(LoadImageFile(nullptr, images.Path("disguised.bmp").c_str(), g_loaders) == nullptr);
+    CHECK(LoadImageFile(images.Path("disguised.bmp").c_str(), g_loaders) == nullptr);
     CHECK(counters->isSupportedCalls == 0);
 }
 
@@ -82,7 +82,7 @@ TEST_CASE("image files: plug-ins decode at offset 0 or 128, with the probe as a 
     REQUIRE(WriteTpic(images.Path("plain.tpc"), 12, 9, Gradient));
     REQUIRE(WriteTpic(images.Path("wrapped.jpg"), 12, 9, Gradient, 128));
 
-    HBITMAP plain = LoadImageFile(nullptr, images.Path("plain.tpc").c_str(), g_loaders);
+    HBITMAP plain = LoadImageFile(images.Path("plain.tpc").c_str(), g_loaders);
     REQUIRE(plain);
     CHECK(counters->lastOffset == 0);
     CHECK(counters->lastFlag == 0);
@@ -95,7 +95,7 @@ TEST_CASE("image files: plug-ins decode at offset 0 or 128, with the probe as a 
     DeleteObject(plain);
 
     counters->isSupportedCalls = 0;
-    HBITMAP wrapped = LoadImageFile(nullptr, images.Path("wrapped.jpg").c_str(), g_loaders);
+    HBITMAP wrapped = LoadImageFile(images.Path("wrapped.jpg").c_str(), g_loaders);
     REQUIRE(wrapped);
     CHECK(counters->lastOffset == 128);
     CHECK(counters->isSupportedCalls == 2);
@@ -119,7 +119,7 @@ TEST_CASE("image files: the first accepting plug-in decodes, and its failure is 
     LoaderEntry* second = first->next;
     TestPluginCounters* firstCounters = PluginCounters(first->module);
     TestPluginCounters* secondCounters = PluginCounters(second->module);
-    HBITMAP bitmap = LoadImageFile(nullptr, images.Path("p.tpc").c_str(), g_loaders);
+    HBITMAP bitmap = LoadImageFile(images.Path("p.tpc").c_str(), g_loaders);
     CHECK(firstCounters->getPictureCalls == 1);
     CHECK(secondCounters->getPictureCalls == 0);
     // Whichever the directory listed first decides the outcome.
@@ -140,14 +140,14 @@ TEST_CASE("image files: what no plug-in can show gives null")
     ActiveLoaders loaders(LoadersFrom(plugins.folder));
     REQUIRE(CountEntries(g_loaders) == 3);
 
-    CHECK(LoadImageFile(nullptr, images.Path("p.tpc").c_str(), g_loaders) == nullptr);
-    CHECK(LoadImageFile(nullptr, images.Path("missing.tpc").c_str(), g_loaders) == nullptr);
-    CHECK(LoadImageFile(nullptr, "", g_loaders) == nullptr);
-    CHECK(LoadImageFile(nullptr, "mp", g_loaders) == nullptr);
-    CHECK(LoadImageFile(nullptr, nullptr, g_loaders) == nullptr);
-    CHECK(LoadImageFile(nullptr, images.Path("p.tpc").c_str(), nullptr) == nullptr);
+    CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_loaders) == nullptr);
+    CHECK(LoadImageFile(images.Path("missing.tpc").c_str(), g_loaders) == nullptr);
+    CHECK(LoadImageFile("", g_loaders) == nullptr);
+    CHECK(LoadImageFile("mp", g_loaders) == nullptr);
+    CHECK(LoadImageFile(nullptr, g_loaders) == nullptr);
+    CHECK(LoadImageFile(images.Path("p.tpc").c_str(), nullptr) == nullptr);
     std::string tooLong = images.folder + "\\" + std::string(300, 'n') + ".tpc";
-    CHECK(LoadImageFile(nullptr, tooLong.c_str(), g_loaders) == nullptr);
+    CHECK(LoadImageFile(tooLong.c_str(), g_loaders) == nullptr);
 }
 
 TEST_CASE("image files: a plug-in without GetPicture, or with bits too short for its header, gives null")
@@ -160,7 +160,7 @@ TEST_CASE("image files: a plug-in without GetPicture, or with bits too short for
         ImageFolder plugins(variant);
         REQUIRE(InstallPlugin(variant, plugins.folder, "p.spi"));
         ActiveLoaders loaders(LoadersFrom(plugins.folder));
-        CHECK(LoadImageFile(nullptr, images.Path("p.tpc").c_str(), g_loaders) == nullptr);
+        CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_loaders) == nullptr);
     }
 }
 
@@ -322,7 +322,7 @@ TEST_CASE("image files: hostile bitmap headers are refused before the platform r
         REQUIRE(WriteFileBytes(path, bytes.data(), bytes.size()));
         HBITMAP direct = static_cast<HBITMAP>(LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0,
                                                          LR_LOADFROMFILE | LR_CREATEDIBSECTION));
-        HBITMAP ours = LoadImageFile(nullptr, path.c_str(), g_loaders);
+        HBITMAP ours = LoadImageFile(path.c_str(), g_loaders);
         CHECK(direct != nullptr);
         REQUIRE(ours != nullptr);
         CHECK(SizeOf(ours).width == 9);
@@ -359,6 +359,6 @@ TEST_CASE("image files: hostile bitmap headers are refused before the platform r
         CAPTURE(kind);
         std::string path = images.Path("hostile.bmp");
         REQUIRE(WriteFileBytes(path, h.bytes.data(), h.bytes.size()));
-        CHECK(LoadImageFile(nullptr, path.c_str(), g_loaders) == nullptr);
+        CHECK(LoadImageFile(path.c_str(), g_loaders) == nullptr);
     }
 }

@@ -120,7 +120,8 @@ TEST_CASE("paint: \"load error\" on the background when there is no picture")
 
 // What the chip must show, made without the library's painting: the
 // background, then the picture file as the platform loads it, halftone
-// stretched to width x height at the top left (copied 1:1 when unscaled).
+// stretched whole to width x height (copied when unscaled) into a bitmap of
+// that size, which cuts nothing, and of that the part the surface holds.
 static void PaintReference(Surface* reference, const std::string& file, int width, int height, COLORREF background)
 {
     HBRUSH brush = CreateSolidBrush(background);
@@ -129,19 +130,19 @@ static void PaintReference(Surface* reference, const std::string& file, int widt
     DeleteObject(brush);
     HBITMAP picture = static_cast<HBITMAP>(
         LoadImageA(nullptr, file.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+    Surface whole;
+    REQUIRE(CreateSurface(&whole, width, height));
     HDC source = CreateCompatibleDC(reference->dc);
     HGDIOBJ previous = SelectObject(source, picture);
     BITMAP size = {};
     GetObjectA(picture, sizeof(size), &size);
-    if (width == size.bmWidth && height == size.bmHeight) {
-        BitBlt(reference->dc, 0, 0, width, height, source, 0, 0, SRCCOPY);
-    } else {
-        SetStretchBltMode(reference->dc, HALFTONE);
-        StretchBlt(reference->dc, 0, 0, width, height, source, 0, 0, size.bmWidth, size.bmHeight, SRCCOPY);
-    }
+    SetStretchBltMode(whole.dc, HALFTONE);
+    StretchBlt(whole.dc, 0, 0, width, height, source, 0, 0, size.bmWidth, size.bmHeight, SRCCOPY);
+    BitBlt(reference->dc, 0, 0, width, height, whole.dc, 0, 0, SRCCOPY);
     SelectObject(source, previous);
     DeleteDC(source);
     DeleteObject(picture);
+    DestroySurface(&whole);
     GdiFlush();
 }
 
@@ -393,4 +394,46 @@ TEST_CASE("paint: memory DCs of other depths and a metafile DC get the picture, 
     DrawChip(chip.handle, chip.window, windowDc, chip.text.c_str());
     ReleaseDC(chip.window, windowDc);
     CHECK(CountGdiObjects() == objects);
+}
+
+TEST_CASE("paint: resizing in a zoom mode keeps what is still visible and paints as a full rebuild does")
+{
+    // Growth and shrinking in both directions, odd sizes, past the picture;
+    // a picture whose sides divide by every reduction, and one whose 10
+    // pixels do not divide by 4.
+    const SIZE steps[] = {{201, 133}, {257, 190}, {150, 171}, {613, 333}, {613, 334}, {97, 64}, {1799, 1301}};
+    for (const std::string& file : {TestPictures().p400x300, TestPictures().p20x10})
+    for (int mode : {IDM_ZOOM25, IDM_ZOOM50, IDM_ZOOM100, IDM_ZOOM200, IDM_ZOOM400}) {
+        CAPTURE(file);
+        CAPTURE(mode);
+        SavedBlock saved = {4, mode, 0, 0, 0, 0, 0};
+        TestChip chip(file, steps[0].cx, steps[0].cy, &saved, RGB(90, 40, 160));
+        for (const SIZE& step : steps) {
+            CAPTURE(step.cx);
+            CAPTURE(step.cy);
+            SetWindowPos(chip.window, nullptr, 0, 0, 10, 10, SWP_NOMOVE | SWP_NOZORDER);
+            RECT frame = {0, 0, step.cx, step.cy};
+            AdjustWindowRectEx(&frame, GetWindowLongA(chip.window, GWL_STYLE), FALSE,
+                               GetWindowLongA(chip.window, GWL_EXSTYLE));
+            SetWindowPos(chip.window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                         SWP_NOMOVE | SWP_NOZORDER);
+            Resize(chip.handle, chip.window);
+            // The resized copy against a chip that never had another size.
+            TestChip fresh(file, step.cx, step.cy, &saved, RGB(90, 40, 160));
+            Surface resized, rebuilt;
+            REQUIRE(CreateSurface(&resized, step.cx, step.cy));
+            REQUIRE(CreateSurface(&rebuilt, step.cx, step.cy));
+            FillSurface(&resized, kSentinel);
+            FillSurface(&rebuilt, kSentinel);
+            DrawChip(chip.handle, chip.window, resized.dc, chip.text.c_str());
+            DrawChip(fresh.handle, fresh.window, rebuilt.dc, fresh.text.c_str());
+            GdiFlush();
+            int differing = 0;
+            for (int i = 0; i < step.cx * step.cy; i++)
+                differing += resized.bits[i] != rebuilt.bits[i];
+            CHECK(differing == 0);
+            DestroySurface(&resized);
+            DestroySurface(&rebuilt);
+        }
+    }
 }

@@ -44,7 +44,7 @@ struct FaultScene {
     }
     HBITMAP Load(const char* file) const
     {
-        return LoadImageFile(nullptr, (images + "\\" + file).c_str(), g_loaders);
+        return LoadImageFile((images + "\\" + file).c_str(), g_loaders);
     }
     DiscoverySettings settings;
     std::string faulty, good, images;

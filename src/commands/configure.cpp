@@ -55,7 +55,7 @@ void ConfigureChip(ChipHandle chip, ChipState* state, HWND window, const void* i
         state->imageIndex = ChipRandom() % state->imageCount;
         char path[kPathBufferSize];
         GetPathLine(text, state->imageIndex, path);
-        bitmap = LoadImageFile(window, path, g_loaders);
+        bitmap = LoadImageFile(path, g_loaders);
     } else {
         state->imageIndex = 0;
     }

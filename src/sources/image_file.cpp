@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "sources/path_list.h"
+#include "sources/picture_form.h"
 #include "sources/plugin_guard.h"
 #include "sources/susie.h"
 
@@ -185,7 +186,7 @@ bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsS
     return stride * height <= bitsSize;
 }
 
-static HBITMAP BitmapFromBlocks(HWND window, HLOCAL infoBlock, HLOCAL bitsBlock)
+static HBITMAP BitmapFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock)
 {
     SIZE_T infoSize = LocalSize(infoBlock);
     SIZE_T bitsSize = LocalSize(bitsBlock);
@@ -195,13 +196,8 @@ static HBITMAP BitmapFromBlocks(HWND window, HLOCAL infoBlock, HLOCAL bitsBlock)
     HBITMAP bitmap = nullptr;
     const void* bits = LocalLock(bitsBlock);
     if (bits) {
-        if (DibFitsBlocks(&info->bmiHeader, infoSize, bitsSize)) {
-            HDC dc = GetDC(window);
-            if (dc) {
-                bitmap = CreateDIBitmap(dc, &info->bmiHeader, CBM_INIT, bits, info, DIB_RGB_COLORS);
-                ReleaseDC(window, dc);
-            }
-        }
+        if (DibFitsBlocks(&info->bmiHeader, infoSize, bitsSize))
+            bitmap = PictureFromDib(info, bits);
         LocalUnlock(bitsBlock);
     }
     LocalUnlock(infoBlock);
@@ -222,8 +218,7 @@ static int CallGetPicture(void* args)
     return call->getPicture(call->path, call->offset, SPI_INPUT_FILE, call->info, call->bits, nullptr, 0);
 }
 
-static HBITMAP Decode(HWND window, const char* path, LoaderList loaders, const LoaderEntry* entry,
-                      LONG_PTR offset)
+static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset)
 {
     SusieGetPicture getPicture = reinterpret_cast<SusieGetPicture>(
         reinterpret_cast<void*>(PluginFunction(entry->module, "GetPicture")));
@@ -243,7 +238,7 @@ static HBITMAP Decode(HWND window, const char* path, LoaderList loaders, const L
         return nullptr;
     HBITMAP bitmap = nullptr;
     if (infoBlock && bitsBlock)
-        bitmap = BitmapFromBlocks(window, infoBlock, bitsBlock);
+        bitmap = BitmapFromBlocks(infoBlock, bitsBlock);
     // A successful call hands both blocks to us.
     if (infoBlock)
         LocalFree(infoBlock);
@@ -252,7 +247,7 @@ static HBITMAP Decode(HWND window, const char* path, LoaderList loaders, const L
     return bitmap;
 }
 
-HBITMAP LoadImageFile(HWND window, const char* path, LoaderList loaders)
+HBITMAP LoadImageFile(const char* path, LoaderList loaders)
 {
     if (!path)
         return nullptr;
@@ -262,8 +257,8 @@ HBITMAP LoadImageFile(HWND window, const char* path, LoaderList loaders)
     if (HasBitmapSuffix(path, length)) {
         if (!BitmapFileIsSane(path))
             return nullptr;
-        return static_cast<HBITMAP>(LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0,
-                                               LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION));
+        return PictureFromBitmap(static_cast<HBITMAP>(
+            LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION)));
     }
 
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -284,5 +279,5 @@ HBITMAP LoadImageFile(HWND window, const char* path, LoaderList loaders)
     HeapFree(GetProcessHeap(), 0, probe);
     if (!chosen)
         return nullptr;
-    return Decode(window, path, loaders, chosen, offset);
+    return Decode(path, loaders, chosen, offset);
 }

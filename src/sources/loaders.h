@@ -35,8 +35,9 @@ void FreeLoaderList(LoaderList head);
 void DisablePlugin(LoaderList loaders, HMODULE module);
 
 // The picture at path as a bitmap that the caller owns and deletes, or null.
-// window only lends its device context for the conversion.
-HBITMAP LoadImageFile(HWND window, const char* path, LoaderList loaders);
+// It is held as a 32-bit DIB section, converted once here, so that painting
+// never converts it again.
+HBITMAP LoadImageFile(const char* path, LoaderList loaders);
 
 // Whether a plug-in's BITMAPINFO block and bits block describe each other: the
 // header, its colour table and every row of pixels lie inside the blocks.

@@ -34,10 +34,75 @@ static HDC SelectPicture(HBITMAP picture, HDC dc, HGDIOBJ* previous)
     return nullptr;
 }
 
-// Paints the picture exactly as laid out, straight into dc. Painting normally
-// goes through the render cache; this is what fills the cache, and what is
-// used when the cache cannot be made or does not serve the DC.
-static void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
+// The zoom modes as whole-number ratios, num / den.
+static bool ZoomRatio(int mode, int* num, int* den)
+{
+    switch (mode) {
+    case IDM_ZOOM25: *num = 1; *den = 4; return true;
+    case IDM_ZOOM50: *num = 1; *den = 2; return true;
+    case IDM_ZOOM200: *num = 2; *den = 1; return true;
+    case IDM_ZOOM400: *num = 4; *den = 1; return true;
+    }
+    return false;
+}
+
+// Whether the picture is shown at exactly a whole-number ratio: always when
+// enlarged, when reduced only if its sides divide by the reduction (a
+// 401-pixel side shown 100 pixels wide is squeezed a little more).
+static bool ExactZoom(const ChipState* state, int* num, int* den)
+{
+    return ZoomRatio(state->viewMode, num, den) && *num != *den && state->imageWidth % *den == 0
+        && state->imageHeight % *den == 0;
+}
+
+// Source pixels around what is shown that a scaled part is given (in whole
+// blocks of the reduction). The platform's halftone stretch blends
+// neighbouring pixels, and where the destination is cut by a bitmap's or a
+// clip's edge it maps the remaining part with a slightly different ratio: the
+// same picture at 200 % came out differently in a chip 333 and one 600
+// pixels wide. Stretching whole source blocks, with this margin around them,
+// into a bitmap that cuts nothing gives every shown pixel as the uncut
+// stretch of the whole picture has it, whatever the client size or the part.
+static const int kScaleMargin = 3;
+
+// Paints `area` of the picture shown at num / den into dc.
+static void PaintExactZoom(const ChipState* state, HDC dc, HDC source, int num, int den, const RECT& area)
+{
+    int left = (area.left * den / num / den - kScaleMargin) * den;
+    int top = (area.top * den / num / den - kScaleMargin) * den;
+    int right = ((area.right * den + num - 1) / num + den - 1) / den * den + kScaleMargin * den;
+    int bottom = ((area.bottom * den + num - 1) / num + den - 1) / den * den + kScaleMargin * den;
+    left = left < 0 ? 0 : left;
+    top = top < 0 ? 0 : top;
+    right = right > state->imageWidth ? state->imageWidth : right;
+    bottom = bottom > state->imageHeight ? state->imageHeight : bottom;
+    if (right <= left || bottom <= top)
+        return;
+    int width = (right - left) * num / den;
+    int height = (bottom - top) * num / den;
+    HBITMAP scaled = CreateCompatibleBitmap(dc, width, height);
+    HDC target = scaled ? CreateCompatibleDC(dc) : nullptr;
+    HGDIOBJ previous = target ? SelectObject(target, scaled) : nullptr;
+    if (previous) {
+        SetStretchBltMode(target, HALFTONE);
+        StretchBlt(target, 0, 0, width, height, source, left, top, right - left, bottom - top, SRCCOPY);
+        BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, target,
+               area.left - left * num / den, area.top - top * num / den, SRCCOPY);
+        SelectObject(target, previous);
+    }
+    if (target)
+        DeleteDC(target);
+    if (scaled)
+        DeleteObject(scaled);
+}
+
+// Paints `area` of the client (all of it, or a strip newly exposed by a
+// resize) exactly as laid out, straight into dc: the picture at its display
+// size from the top-left corner, the background to its right and below.
+// Painting normally goes through the render cache; this is what fills the
+// cache, and what is used when the cache cannot be made or does not serve
+// the DC.
+static void PaintLayout(const ChipState* state, HDC dc, int clientWidth, int clientHeight, const RECT& area)
 {
     HGDIOBJ previous = nullptr;
     HDC source = SelectPicture(state->bitmap, dc, &previous);
@@ -49,26 +114,41 @@ static void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, 
         if (brush) {
             RECT right = {state->displayWidth, 0, clientWidth, clientHeight};
             RECT bottom = {0, state->displayHeight, clientWidth, clientHeight};
-            FillRect(dc, &right, brush);
-            FillRect(dc, &bottom, brush);
+            RECT part;
+            if (IntersectRect(&part, &right, &area))
+                FillRect(dc, &part, brush);
+            if (IntersectRect(&part, &bottom, &area))
+                FillRect(dc, &part, brush);
             DeleteObject(brush);
         }
     }
 
-    if (state->viewMode == IDM_ZOOM100) {
-        // Only the picture's own pixels: where the client reaches past the
-        // picture, the background strips stay.
-        int width = clientWidth < state->imageWidth ? clientWidth : state->imageWidth;
-        int height = clientHeight < state->imageHeight ? clientHeight : state->imageHeight;
-        BitBlt(dc, 0, 0, width, height, source, 0, 0, SRCCOPY);
-    } else {
-        SetStretchBltMode(dc, HALFTONE);
-        StretchBlt(dc, 0, 0, state->displayWidth, state->displayHeight,
-                   source, 0, 0, state->imageWidth, state->imageHeight, SRCCOPY);
+    RECT shown = {0, 0, state->displayWidth, state->displayHeight};
+    RECT picture;
+    int num, den;
+    if (IntersectRect(&picture, &shown, &area)) {
+        if (state->viewMode == IDM_ZOOM100) {
+            BitBlt(dc, picture.left, picture.top, picture.right - picture.left, picture.bottom - picture.top,
+                   source, picture.left, picture.top, SRCCOPY);
+        } else if (ExactZoom(state, &num, &den)) {
+            PaintExactZoom(state, dc, source, num, den, picture);
+        } else {
+            // The fits, and reductions of odd sides: one stretch of the whole
+            // picture (only ever for the whole client; see ResizeCache).
+            SetStretchBltMode(dc, HALFTONE);
+            StretchBlt(dc, 0, 0, state->displayWidth, state->displayHeight,
+                       source, 0, 0, state->imageWidth, state->imageHeight, SRCCOPY);
+        }
     }
 
     SelectObject(source, previous);
     DeleteDC(source);
+}
+
+static void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
+{
+    RECT client = {0, 0, clientWidth, clientHeight};
+    PaintLayout(state, dc, clientWidth, clientHeight, client);
 }
 
 // What distinguishes one DC format from another for a compatible bitmap: a
@@ -156,6 +236,62 @@ static bool RebuildCache(ChipState* state, HDC dc, const RenderKey& key)
     return true;
 }
 
+// Whether the copy shows the same picture the same way, and only the client
+// size has changed since, in a mode whose layout does not follow the client.
+static bool OnlyClientResized(const RenderCache& cache, const RenderKey& key)
+{
+    RenderKey resized = cache.key;
+    resized.clientWidth = key.clientWidth;
+    resized.clientHeight = key.clientHeight;
+    return cache.valid && cache.bitmap && key.viewMode >= IDM_ZOOM25 && key.viewMode <= IDM_ZOOM400
+        && SameKey(resized, key);
+}
+
+// In the zoom modes the picture's place does not depend on the client size:
+// after a resize the pixels still inside are kept, and only the newly
+// exposed strips are painted, each as a full rebuild paints it.
+static bool ResizeCache(ChipState* state, HDC dc, const RenderKey& key)
+{
+    RenderCache* cache = &state->render;
+    int keptWidth = key.clientWidth < cache->key.clientWidth ? key.clientWidth : cache->key.clientWidth;
+    int keptHeight = key.clientHeight < cache->key.clientHeight ? key.clientHeight : cache->key.clientHeight;
+    // The strips the old copy did not cover: right of it, and below it.
+    RECT right = {keptWidth, 0, key.clientWidth, key.clientHeight};
+    RECT below = {0, keptHeight, keptWidth, key.clientHeight};
+    // A picture squeezed by an inexact ratio can only be stretched whole; the
+    // resize then costs a rebuild, unless the strips show only background.
+    RECT shown = {0, 0, state->displayWidth, state->displayHeight};
+    RECT overlap;
+    int num, den;
+    if (state->viewMode != IDM_ZOOM100 && !ExactZoom(state, &num, &den)
+        && (IntersectRect(&overlap, &right, &shown) || IntersectRect(&overlap, &below, &shown)))
+        return false;
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, key.clientWidth, key.clientHeight);
+    if (!bitmap)
+        return false;
+    HDC fresh = CreateCompatibleDC(cache->dc);
+    HGDIOBJ previous = fresh ? SelectObject(fresh, bitmap) : nullptr;
+    bool kept = previous && BitBlt(fresh, 0, 0, keptWidth, keptHeight, cache->dc, 0, 0, SRCCOPY);
+    if (previous)
+        SelectObject(fresh, previous);
+    if (fresh)
+        DeleteDC(fresh);
+    if (!kept || !SelectObject(cache->dc, bitmap)) {
+        DeleteObject(bitmap);
+        return false;
+    }
+    DeleteObject(cache->bitmap);
+    cache->bitmap = bitmap;
+    cache->valid = false;
+    if (!IsRectEmpty(&right))
+        PaintLayout(state, cache->dc, key.clientWidth, key.clientHeight, right);
+    if (!IsRectEmpty(&below))
+        PaintLayout(state, cache->dc, key.clientWidth, key.clientHeight, below);
+    cache->key = key;
+    cache->valid = true;
+    return cache->valid;
+}
+
 static bool PaintFromCache(const RenderCache& cache, HDC dc)
 {
     return BitBlt(dc, 0, 0, cache.key.clientWidth, cache.key.clientHeight, cache.dc, 0, 0, SRCCOPY) != FALSE;
@@ -174,6 +310,8 @@ static void PaintPicture(ChipState* state, HDC dc, int clientWidth, int clientHe
         return;
     }
     bool current = state->render.valid && SameKey(state->render.key, key);
+    if (!current && OnlyClientResized(state->render, key))
+        current = ResizeCache(state, dc, key);
     if (!current)
         current = RebuildCache(state, dc, key);
     if (!current || !PaintFromCache(state->render, dc))
@@ -192,7 +330,7 @@ void PaintChip(ChipState* state, HWND window, HDC dc, const char* text)
     // With a reload pending the lazy load would fetch a picture only to drop
     // it at once; the reload below loads the right one.
     if (!state->bitmap && !state->loadFailed && !state->reloadPending)
-        LoadCurrentPicture(state, window, text);
+        LoadCurrentPicture(state, text);
 
     RECT client = {0, 0, 0, 0};
     if (!window || !GetClientRect(window, &client))

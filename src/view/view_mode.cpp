@@ -95,17 +95,17 @@ int ApplyViewMode(ChipState* state, HWND window, int id)
     return id < IDM_FIT ? 3 : 1;
 }
 
-bool LoadCurrentPicture(ChipState* state, HWND window, const char* text)
+bool LoadCurrentPicture(ChipState* state, const char* text)
 {
     char path[kPathBufferSize];
     GetPathLine(text, state->imageIndex, path);
-    return ReplacePicture(state, LoadImageFile(window, path, g_loaders));
+    return ReplacePicture(state, LoadImageFile(path, g_loaders));
 }
 
 void ReloadCurrentImage(ChipState* state, HWND window, const char* text)
 {
     DropPicture(state);
-    state->loadFailed = LoadCurrentPicture(state, window, text) ? 0 : 1;
+    state->loadFailed = LoadCurrentPicture(state, text) ? 0 : 1;
     ApplyViewMode(state, window, state->viewMode);
     state->reloadPending = 0;
 }

@@ -30,7 +30,7 @@ void ReloadCurrentImage(ChipState* state, HWND window, const char* text);
 
 // Loads the picture at imageIndex into the chip; false (and 160 x 90) when
 // it cannot be shown.
-bool LoadCurrentPicture(ChipState* state, HWND window, const char* text);
+bool LoadCurrentPicture(ChipState* state, const char* text);
 
 // The size the chip wants, through size[0] and size[1] (when given). A
 // pending reload is done first, so the host learns the new picture's size.
