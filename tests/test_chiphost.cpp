@@ -130,7 +130,7 @@ struct HostFiles {
     HostFiles() : folder(ScratchFolder("\x83\x60\x83\x62\x83\x76\x83\x5c"))  // チップソ
     {
         WriteSolidBmp(folder + "\\red.bmp", 200, 100, kRed);
-        WriteSolidBmp(folder + "\\green.bmp", 200, 100, kGreen);
+        WriteSolidBmp(folder + "\\green.bmp", 100, 100, kGreen);
         Write("red.txt", folder + "\\red.bmp\r\n");
         Write("two.txt", folder + "\\red.bmp\r\n" + folder + "\\green.bmp\r\n");
         Write("missing.txt", folder + "\\gone.bmp\r\n");
@@ -155,7 +155,8 @@ TEST_CASE("chiphost: a picture at 100 % sits top-left on the background")
     HostFiles files;
     Run run = Chiphost(files.Render("red.txt", "300x200", "", "a.png"));
     CHECK(run.exitCode == 0);
-    CHECK(run.out.rfind("chip 300x200 view 10002 picture 1/1 ", 0) == 0);
+    CHECK(run.out.rfind("chip 300x200 view 10002 pictures 1", 0) == 0);
+    CHECK(run.out.find("opened") == std::string::npos);  // no steps, nothing to compare with
     Png png = files.Output("a.png");
     REQUIRE(png.width == 300);
     CHECK(png.height == 200);
@@ -188,9 +189,11 @@ TEST_CASE("chiphost: a running slideshow moves on with the ticks, and its settin
     HostFiles files;
     Run start = Chiphost(files.Render("two.txt", "200x100", "--menu 10008 --ticks 3 --save " + files.Path("s.bin"), "s.png"));
     CHECK(start.exitCode == 0);
-    // Three ticks at interval 3, "X 1": the other picture of two.
-    bool firstRed = start.out.find("(first shown: 1)") != std::string::npos;
-    CHECK(start.out.find(firstRed ? "picture 2/2" : "picture 1/2") != std::string::npos);
+    // Three ticks at interval 3, "X 1": the other picture of two, which the
+    // chip's size tells (red is 200 x 100, green 100 x 100).
+    bool firstRed = start.out.find("(opened at 200x100)") != std::string::npos;
+    CHECK(start.out.find(firstRed ? "(opened at 200x100)" : "(opened at 100x100)") != std::string::npos);
+    CHECK(start.out.rfind(firstRed ? "chip 100x100 " : "chip 200x100 ", 0) == 0);
     CHECK(files.Output("s.png").At(10, 10) == (firstRed ? kGreen : kRed));
 
     std::string saved = ReadFileBytes(files.folder + "\\s.bin");
@@ -203,9 +206,9 @@ TEST_CASE("chiphost: a running slideshow moves on with the ticks, and its settin
                                       "t.png"));
     CHECK(again.exitCode == 0);
     CHECK(again.out.find(" view 10006 ") != std::string::npos);
-    // Two ticks: not yet.
-    bool againRed = again.out.find("(first shown: 1)") != std::string::npos;
-    CHECK(again.out.find(againRed ? "picture 1/2" : "picture 2/2") != std::string::npos);
+    // Two ticks: not yet. The picture it opened on is the one it shows.
+    bool againRed = again.out.find("(opened at 200x100)") != std::string::npos;
+    CHECK(files.Output("t.png").At(10, 10) == (againRed ? kRed : kGreen));
 }
 
 TEST_CASE("chiphost: a missing picture renders \"load error\"")
@@ -213,7 +216,7 @@ TEST_CASE("chiphost: a missing picture renders \"load error\"")
     HostFiles files;
     Run run = Chiphost(files.Render("missing.txt", "160x90", "", "e.png"));
     CHECK(run.exitCode == 0);
-    CHECK(run.out.find("(none shown)") != std::string::npos);
+    CHECK(run.out.rfind("chip 160x90 ", 0) == 0);  // the size of a chip without a picture
     Png png = files.Output("e.png");
     REQUIRE(png.width == 160);
     int ink = 0;

@@ -98,11 +98,11 @@ static int Render(const Options& options, DxlApi* api)
         DestroyWindow(session.window);
         return Fail("the library did not create a chip");
     }
-    int size[2];
-    api->CalcDefaultRect(session.chip, session.window, size, session.text.c_str());
-    // The chip opens on a picture of its own choosing; say which, when
-    // anything is to happen to it.
-    int firstLine = options.steps.empty() ? -2 : CurrentPictureLine(&session);
+    // The chip opens on a picture of its own choosing, which no export
+    // names; the size it first asks for tells pictures of different sizes
+    // apart at no cost beyond the host's own call.
+    int opened[2] = {0, 0};
+    api->CalcDefaultRect(session.chip, session.window, opened, session.text.c_str());
     for (const Step& step : options.steps) {
         if (step.isMenu) {
             ActOnResult(&session, api->DoDrawExMenu(session.chip, session.window, step.value));
@@ -116,18 +116,15 @@ static int Render(const Options& options, DxlApi* api)
     if (!options.saveFile.empty() && !WriteWholeFile(options.saveFile, saved.data(), saved.size()))
         status = Fail("cannot write " + options.saveFile);
 
-    int line = CurrentPictureLine(&session);
-    std::vector<std::string> lines = TextLines(session.text);
+    size_t pictures = TextLines(session.text).size();
     int width = 0, height = 0;
     std::string error;
     if (status == 0 && !RenderToPng(&session, options.outFile, &width, &height, &error))
         status = Fail(error);
     if (status == 0) {
-        printf("chip %dx%d view %d picture %d/%d %s", width, height, SavedViewMode(saved),
-               line + 1, static_cast<int>(lines.size()),
-               line >= 0 ? lines[line].c_str() : "(none shown)");
-        if (firstLine != -2)
-            printf(" (first shown: %d)", firstLine + 1);
+        printf("chip %dx%d view %d pictures %d", width, height, SavedViewMode(saved), static_cast<int>(pictures));
+        if (!options.steps.empty())
+            printf(" (opened at %dx%d)", opened[0], opened[1]);
         printf("\n");
     }
     api->UnInitializeChip(session.chip);

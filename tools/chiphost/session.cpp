@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-static const int kViewZoom100 = 10002;
-
 void SetClientSize(HWND window, int width, int height)
 {
     RECT rect = {0, 0, width > 0 ? width : 1, height > 0 ? height : 1};
@@ -94,57 +92,4 @@ std::vector<std::string> TextLines(const std::string& text)
             break;
     }
     return lines;
-}
-
-// Paints the chip once with `text` after releasing its picture, and tells
-// whether a picture was loaded (the menu's view items are live only then).
-static bool LoadsWith(ChipSession* session, HDC dc, const std::string& text)
-{
-    session->api->Zoom(session->chip, nullptr, 0);
-    session->api->DrawChip(session->chip, session->window, dc, text.c_str());
-    HMENU menu = session->api->GetDrawExMenu(session->chip);
-    if (!menu)
-        return false;
-    bool loaded = (GetMenuState(menu, kViewZoom100, MF_BYCOMMAND) & MF_GRAYED) == 0;
-    DestroyMenu(menu);
-    return loaded;
-}
-
-int CurrentPictureLine(ChipSession* session)
-{
-    std::vector<std::string> lines = TextLines(session->text);
-    if (lines.empty())
-        return -1;
-    HDC screen = GetDC(session->window);
-    HDC dc = CreateCompatibleDC(screen);
-    HBITMAP pixel = CreateCompatibleBitmap(screen, 1, 1);
-    HGDIOBJ old = SelectObject(dc, pixel);
-    ReleaseDC(session->window, screen);
-
-    // Halve the candidates: the lines outside the half name no file ("?"
-    // cannot be a file name), so a picture loads only if the half holds it.
-    size_t low = 0, high = lines.size();
-    int found = -1;
-    while (high > low) {
-        size_t middle = high - low > 1 ? low + (high - low) / 2 : high;
-        std::string probe;
-        for (size_t i = 0; i < lines.size(); i++)
-            probe += (i >= low && i < middle ? lines[i] : std::string("?")) + "\r\n";
-        bool inside = LoadsWith(session, dc, probe);
-        if (high - low == 1) {
-            found = inside ? static_cast<int>(low) : -1;
-            break;
-        }
-        if (inside)
-            high = middle;
-        else
-            low = middle;
-    }
-    // Back to the chip's own picture.
-    LoadsWith(session, dc, session->text);
-
-    SelectObject(dc, old);
-    DeleteObject(pixel);
-    DeleteDC(dc);
-    return found;
 }

@@ -41,8 +41,3 @@ int SavedViewMode(const std::vector<BYTE>& block);
 // do not exist).
 std::vector<std::string> TextLines(const std::string& text);
 
-// Which line the chip shows, found through the exports alone: the chip's
-// picture is released and lazily loaded again from texts in which only some
-// lines name real files, and its menu tells whether a picture came back.
-// -1 when it shows none. The chip shows its own picture again afterwards.
-int CurrentPictureLine(ChipSession* session);
