@@ -43,24 +43,9 @@ static long long CountHandles()
     return handles;
 }
 
-// Committed private memory, from the address space itself.
-static long long PrivateBytes()
-{
-    long long total = 0;
-    MEMORY_BASIC_INFORMATION region;
-    for (const BYTE* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
-         at = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-            total += region.RegionSize;
-        if (static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize < at)
-            break;
-    }
-    return total;
-}
-
 static Counters Read()
 {
-    return {CountGdiObjects(), CountUser(), CountHandles(), PrivateBytes()};
+    return {CountGdiObjects(), CountUser(), CountHandles(), CommittedPrivateBytes()};
 }
 
 static void Calibrate()

@@ -362,3 +362,50 @@ TEST_CASE("image files: hostile bitmap headers are refused before the platform r
         CHECK(LoadImageFile(path.c_str(), g_loaders) == nullptr);
     }
 }
+
+static COLORREF Corners(int x, int y)
+{
+    return RGB(x < 20 ? 250 : 10, y < 15 ? 200 : 30, (x * 5 + y * 3) & 0xFF);
+}
+
+TEST_CASE("image files: a same-size picture is written into the one it replaces, the right way up")
+{
+    DiscoverySettings settings;
+    std::string dxl = DxlPath();
+    SetEnvironmentVariableA("PATH", (dxl.substr(0, dxl.find_last_of('\\')) + "\\plugins").c_str());
+    ActiveLoaders loaders(BuildLoaderList());
+    ImageFolder images("spare");
+    REQUIRE(WriteBmp(images.Path("a.bmp"), 40, 30, Gradient));
+    // A bitmap under another name: decoded by the companion plug-in into
+    // 24-bit rows, which are widened by hand.
+    REQUIRE(WriteBmp(images.Path("b.pic"), 40, 30, Corners));
+    REQUIRE(WriteBmp(images.Path("small.pic"), 20, 30, Corners));
+
+    HBITMAP topDown = LoadImageFile(images.Path("a.bmp").c_str(), g_loaders);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = 40;
+    info.bmiHeader.biHeight = 30;  // bottom-up
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bottomUp = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    for (HBITMAP spare : {topDown, bottomUp}) {
+        REQUIRE(spare);
+        HBITMAP picture = LoadImageFile(images.Path("b.pic").c_str(), g_loaders, spare);
+        CHECK(picture == spare);
+        for (int y : {0, 14, 15, 29})
+            for (int x : {0, 19, 20, 39}) {
+                CAPTURE(x);
+                CAPTURE(y);
+                CHECK(BitmapPixel(picture, x, y) == Corners(x, y));
+            }
+        // Of another size, the spare is left to the caller.
+        HBITMAP small = LoadImageFile(images.Path("small.pic").c_str(), g_loaders, picture);
+        REQUIRE(small);
+        CHECK(small != picture);
+        CHECK(SizeOf(small).width == 20);
+        DeleteObject(small);
+        DeleteObject(picture);
+    }
+}

@@ -19,7 +19,9 @@ struct RenderKey {
 struct RenderCache {
     HDC dc;            // a memory DC holding `bitmap`, kept between paints
     HGDIOBJ previous;  // what `dc` held before
-    HBITMAP bitmap;    // client-sized, compatible with the painting DC
+    HBITMAP bitmap;    // compatible with the painting DC
+    int width;         // the bitmap's size: the client's, or up to a little
+    int height;        // more, so that resizing by a few pixels allocates nothing
     bool valid;        // `bitmap` holds the rendering of `key`
     RenderKey key;
 };

@@ -47,19 +47,11 @@ void ConfigureChip(ChipHandle chip, ChipState* state, HWND window, const void* i
     if (!text)
         return;
 
-    DropPicture(state);
     SeedChipRandomFromClock();
     state->imageCount = CountPathLines(text);
-    HBITMAP bitmap = nullptr;
-    if (state->imageCount > 0) {
-        state->imageIndex = ChipRandom() % state->imageCount;
-        char path[kPathBufferSize];
-        GetPathLine(text, state->imageIndex, path);
-        bitmap = LoadImageFile(path, g_loaders);
-    } else {
-        state->imageIndex = 0;
-    }
-    state->loadFailed = ReplacePicture(state, bitmap) ? 0 : 1;
+    state->imageIndex = state->imageCount > 0 ? ChipRandom() % state->imageCount : 0;
+    bool loaded = state->imageCount > 0 ? LoadCurrentPicture(state, text) : ReplacePicture(state, nullptr);
+    state->loadFailed = loaded ? 0 : 1;
     state->background = static_cast<COLORREF>(ReadIntAt(info, kUpdateBackground));
 
     RestoreSavedSettings(chip, state, window, static_cast<const BYTE*>(ReadPointerAt(info, kUpdateSavedBlock)));

@@ -186,7 +186,7 @@ bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsS
     return stride * height <= bitsSize;
 }
 
-static HBITMAP BitmapFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock)
+static HBITMAP BitmapFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spare)
 {
     SIZE_T infoSize = LocalSize(infoBlock);
     SIZE_T bitsSize = LocalSize(bitsBlock);
@@ -197,7 +197,7 @@ static HBITMAP BitmapFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock)
     const void* bits = LocalLock(bitsBlock);
     if (bits) {
         if (DibFitsBlocks(&info->bmiHeader, infoSize, bitsSize))
-            bitmap = PictureFromDib(info, bits);
+            bitmap = PictureFromDib(info, bits, spare);
         LocalUnlock(bitsBlock);
     }
     LocalUnlock(infoBlock);
@@ -218,7 +218,8 @@ static int CallGetPicture(void* args)
     return call->getPicture(call->path, call->offset, SPI_INPUT_FILE, call->info, call->bits, nullptr, 0);
 }
 
-static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset)
+static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset,
+                      HBITMAP spare)
 {
     SusieGetPicture getPicture = reinterpret_cast<SusieGetPicture>(
         reinterpret_cast<void*>(PluginFunction(entry->module, "GetPicture")));
@@ -238,7 +239,7 @@ static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* e
         return nullptr;
     HBITMAP bitmap = nullptr;
     if (infoBlock && bitsBlock)
-        bitmap = BitmapFromBlocks(infoBlock, bitsBlock);
+        bitmap = BitmapFromBlocks(infoBlock, bitsBlock, spare);
     // A successful call hands both blocks to us.
     if (infoBlock)
         LocalFree(infoBlock);
@@ -247,7 +248,7 @@ static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* e
     return bitmap;
 }
 
-HBITMAP LoadImageFile(const char* path, LoaderList loaders)
+HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare)
 {
     if (!path)
         return nullptr;
@@ -258,7 +259,8 @@ HBITMAP LoadImageFile(const char* path, LoaderList loaders)
         if (!BitmapFileIsSane(path))
             return nullptr;
         return PictureFromBitmap(static_cast<HBITMAP>(
-            LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION)));
+            LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION)),
+            spare);
     }
 
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -279,5 +281,5 @@ HBITMAP LoadImageFile(const char* path, LoaderList loaders)
     HeapFree(GetProcessHeap(), 0, probe);
     if (!chosen)
         return nullptr;
-    return Decode(path, loaders, chosen, offset);
+    return Decode(path, loaders, chosen, offset, spare);
 }

@@ -36,8 +36,10 @@ void DisablePlugin(LoaderList loaders, HMODULE module);
 
 // The picture at path as a bitmap that the caller owns and deletes, or null.
 // It is held as a 32-bit DIB section, converted once here, so that painting
-// never converts it again.
-HBITMAP LoadImageFile(const char* path, LoaderList loaders);
+// never converts it again. `spare`, a picture the caller is about to delete
+// (or null), is written over and returned when it has the new picture's
+// size; the caller deletes it when anything else comes back.
+HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare = nullptr);
 
 // Whether a plug-in's BITMAPINFO block and bits block describe each other: the
 // header, its colour table and every row of pixels lie inside the blocks.

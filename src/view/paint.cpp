@@ -60,10 +60,12 @@ static bool ExactZoom(const ChipState* state, int* num, int* den)
 // neighbouring pixels, and where the destination is cut by a bitmap's or a
 // clip's edge it maps the remaining part with a slightly different ratio: the
 // same picture at 200 % came out differently in a chip 333 and one 600
-// pixels wide. Stretching whole source blocks, with this margin around them,
+// pixels wide. Stretching whole source blocks, with a margin around them,
 // into a bitmap that cuts nothing gives every shown pixel as the uncut
 // stretch of the whole picture has it, whatever the client size or the part.
-static const int kScaleMargin = 3;
+// Wine's blend reaches one pixel (measured: a margin of 0 differs, 1 does
+// not); 2 leaves room for a wider filter elsewhere.
+static const int kScaleMargin = 2;
 
 // Paints `area` of the picture shown at num / den into dc.
 static void PaintExactZoom(const ChipState* state, HDC dc, HDC source, int num, int den, const RECT& area)
@@ -134,10 +136,16 @@ static void PaintLayout(const ChipState* state, HDC dc, int clientWidth, int cli
             PaintExactZoom(state, dc, source, num, den, picture);
         } else {
             // The fits, and reductions of odd sides: one stretch of the whole
-            // picture (only ever for the whole client; see ResizeCache).
+            // picture (only ever for the whole client; see ResizeCache),
+            // clipped to it, as the copy may be larger and where the stretch
+            // is cut changes what it gives.
+            int saved = SaveDC(dc);
+            IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
             SetStretchBltMode(dc, HALFTONE);
             StretchBlt(dc, 0, 0, state->displayWidth, state->displayHeight,
                        source, 0, 0, state->imageWidth, state->imageHeight, SRCCOPY);
+            if (saved)
+                RestoreDC(dc, saved);
         }
     }
 
@@ -156,11 +164,11 @@ static void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, 
 // screen DC the display's. (GetDeviceCaps would say the same, but costs more
 // under Wine than the whole 1:1 copy this check is there to protect.)
 // 0 for the DCs the cache does not serve: metafile DCs record what they are
-// given and a printer's DC prints it, so both are painted directly.
+// given, so they are painted directly.
 static int DcFormat(HDC dc)
 {
     DWORD type = GetObjectType(dc);
-    if (type != OBJ_MEMDC && !(type == OBJ_DC && WindowFromDC(dc)))
+    if (type != OBJ_MEMDC && type != OBJ_DC)
         return 0;
     int format = static_cast<int>(type) * 256;
     BITMAP selected;
@@ -197,10 +205,53 @@ static bool SameKey(const RenderKey& a, const RenderKey& b)
 // a new one, and the old one is deleted only after the new one has taken its
 // place in the DC. A DC of another format gets a memory DC of its own, made
 // compatible with it: a bitmap goes only into a DC of its kind.
+// A new copy is made a little larger than the client, and one is kept while
+// it is larger by less than this: a chip's edge dragged a few pixels at a
+// time then costs no new bitmap (allocating and first touching 8 MB took
+// more than stretching the newly exposed strips).
+static const int kCacheSlack = 64;
+
+static bool HasRoom(const RenderCache& cache, int width, int height)
+{
+    return cache.bitmap && width <= cache.width && height <= cache.height && cache.width - width < 2 * kCacheSlack
+        && cache.height - height < 2 * kCacheSlack;
+}
+
+// A bitmap for a client of width x height, with room to grow, selected into
+// the cache's DC in place of the old one (deleted only then); *keptWidth x
+// *keptHeight of the old pixels are copied into it first.
+static bool ReplaceCacheBitmap(RenderCache* cache, HDC dc, int width, int height, int keptWidth, int keptHeight)
+{
+    int roomyWidth = width + kCacheSlack;
+    int roomyHeight = height + kCacheSlack;
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, roomyWidth, roomyHeight);
+    if (!bitmap)
+        return false;
+    bool kept = true;
+    if (cache->bitmap && keptWidth > 0 && keptHeight > 0) {
+        HDC fresh = CreateCompatibleDC(cache->dc);
+        HGDIOBJ previous = fresh ? SelectObject(fresh, bitmap) : nullptr;
+        kept = previous && BitBlt(fresh, 0, 0, keptWidth, keptHeight, cache->dc, 0, 0, SRCCOPY);
+        if (previous)
+            SelectObject(fresh, previous);
+        if (fresh)
+            DeleteDC(fresh);
+    }
+    if (!kept || !SelectObject(cache->dc, bitmap)) {
+        DeleteObject(bitmap);
+        return false;
+    }
+    if (cache->bitmap)
+        DeleteObject(cache->bitmap);
+    cache->bitmap = bitmap;
+    cache->width = roomyWidth;
+    cache->height = roomyHeight;
+    return true;
+}
+
 static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderKey& key)
 {
-    if (cache->bitmap && cache->key.dcFormat == key.dcFormat && cache->key.clientWidth == key.clientWidth
-        && cache->key.clientHeight == key.clientHeight)
+    if (cache->key.dcFormat == key.dcFormat && HasRoom(*cache, key.clientWidth, key.clientHeight))
         return true;
     if (cache->dc && cache->key.dcFormat != key.dcFormat)
         ReleaseRenderCache(cache);
@@ -210,17 +261,7 @@ static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderKey& key)
             return false;
         cache->previous = GetCurrentObject(cache->dc, OBJ_BITMAP);
     }
-    HBITMAP bitmap = CreateCompatibleBitmap(dc, key.clientWidth, key.clientHeight);
-    if (!bitmap)
-        return false;
-    if (!SelectObject(cache->dc, bitmap)) {
-        DeleteObject(bitmap);
-        return false;
-    }
-    if (cache->bitmap)
-        DeleteObject(cache->bitmap);
-    cache->bitmap = bitmap;
-    return true;
+    return ReplaceCacheBitmap(cache, dc, key.clientWidth, key.clientHeight, 0, 0);
 }
 
 // Renders the client area once, as the layout has it, into the cache.
@@ -266,22 +307,9 @@ static bool ResizeCache(ChipState* state, HDC dc, const RenderKey& key)
     if (state->viewMode != IDM_ZOOM100 && !ExactZoom(state, &num, &den)
         && (IntersectRect(&overlap, &right, &shown) || IntersectRect(&overlap, &below, &shown)))
         return false;
-    HBITMAP bitmap = CreateCompatibleBitmap(dc, key.clientWidth, key.clientHeight);
-    if (!bitmap)
+    if (!HasRoom(*cache, key.clientWidth, key.clientHeight)
+        && !ReplaceCacheBitmap(cache, dc, key.clientWidth, key.clientHeight, keptWidth, keptHeight))
         return false;
-    HDC fresh = CreateCompatibleDC(cache->dc);
-    HGDIOBJ previous = fresh ? SelectObject(fresh, bitmap) : nullptr;
-    bool kept = previous && BitBlt(fresh, 0, 0, keptWidth, keptHeight, cache->dc, 0, 0, SRCCOPY);
-    if (previous)
-        SelectObject(fresh, previous);
-    if (fresh)
-        DeleteDC(fresh);
-    if (!kept || !SelectObject(cache->dc, bitmap)) {
-        DeleteObject(bitmap);
-        return false;
-    }
-    DeleteObject(cache->bitmap);
-    cache->bitmap = bitmap;
     cache->valid = false;
     if (!IsRectEmpty(&right))
         PaintLayout(state, cache->dc, key.clientWidth, key.clientHeight, right);

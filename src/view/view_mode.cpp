@@ -99,12 +99,19 @@ bool LoadCurrentPicture(ChipState* state, const char* text)
 {
     char path[kPathBufferSize];
     GetPathLine(text, state->imageIndex, path);
-    return ReplacePicture(state, LoadImageFile(path, g_loaders));
+    // The picture being replaced lends its memory to the new one when both
+    // have one size, as the photos of one camera do: first touching that
+    // much fresh memory costs a large part of a change.
+    HBITMAP spare = state->bitmap;
+    state->bitmap = nullptr;
+    HBITMAP picture = LoadImageFile(path, g_loaders, spare);
+    if (spare && spare != picture)
+        DeleteObject(spare);
+    return ReplacePicture(state, picture);
 }
 
 void ReloadCurrentImage(ChipState* state, HWND window, const char* text)
 {
-    DropPicture(state);
     state->loadFailed = LoadCurrentPicture(state, text) ? 0 : 1;
     ApplyViewMode(state, window, state->viewMode);
     state->reloadPending = 0;

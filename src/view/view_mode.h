@@ -28,8 +28,8 @@ int ApplyViewMode(ChipState* state, HWND window, int id);
 // Loads the picture at imageIndex again and fits the mode to it.
 void ReloadCurrentImage(ChipState* state, HWND window, const char* text);
 
-// Loads the picture at imageIndex into the chip; false (and 160 x 90) when
-// it cannot be shown.
+// Loads the picture at imageIndex into the chip in place of the one it has;
+// false (and 160 x 90) when it cannot be shown.
 bool LoadCurrentPicture(ChipState* state, const char* text);
 
 // The size the chip wants, through size[0] and size[1] (when given). A

@@ -89,6 +89,20 @@ long long CountGdiObjects()
     return count;
 }
 
+long long CommittedPrivateBytes()
+{
+    long long total = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const BYTE* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
+         at = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
+            total += region.RegionSize;
+        if (static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize < at)
+            break;
+    }
+    return total;
+}
+
 void FlushEvents()
 {
     MSG msg;

@@ -71,6 +71,10 @@ void FlushEvents();
 // does), they are counted by hand: Wine takes a GDI handle's low word alone.
 long long CountGdiObjects();
 
+// Committed private memory of the process, from the address space itself
+// (Wine's process counters do not report it).
+long long CommittedPrivateBytes();
+
 // A 32-bit top-down DIB section selected into a memory DC.
 struct Surface {
     HDC dc;

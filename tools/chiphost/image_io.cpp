@@ -142,7 +142,7 @@ bool SaveBitmapPng(HBITMAP bitmap, const std::string& path, std::string* error)
 static void SamplePixel(int pattern, int x, int y, int width, int height, BYTE* bgr)
 {
     int r, g, b;
-    switch (pattern % 4) {
+    switch (pattern % 5) {
     case 0:  // a sky over hills
         r = 90 + 100 * y / height;
         g = 150 + 80 * y / height;
@@ -162,6 +162,19 @@ static void SamplePixel(int pattern, int x, int y, int width, int height, BYTE* 
         r = g = b = ((x * 8 / width) + (y * 6 / height)) % 2 ? 240 : 40;
         b = 200;
         break;
+    case 4: {  // photo-like: soft gradients with fine grain, which neither
+               // JPEG nor PNG compresses away
+        unsigned grain = static_cast<unsigned>(x) * 2654435761u ^ static_cast<unsigned>(y) * 40503u;
+        grain = (grain ^ (grain >> 13)) * 1274126177u;
+        int noise = static_cast<int>((grain >> 24) & 31) - 16;
+        r = 120 + 100 * x / width - 40 * y / height + noise;
+        g = 90 + 120 * y / height + noise;
+        b = 200 - 120 * x / width + noise;
+        r = r < 0 ? 0 : r > 255 ? 255 : r;
+        g = g < 0 ? 0 : g > 255 ? 255 : g;
+        b = b < 0 ? 0 : b > 255 ? 255 : b;
+        break;
+    }
     default: {  // rings
         int dx = x - width / 2, dy = y - height / 2;
         int d = dx * dx + dy * dy;

@@ -11,6 +11,7 @@
 bool SaveBitmapPng(HBITMAP bitmap, const std::string& path, std::string* error);
 
 // Writes a generated picture in the format its extension names (.bmp, .png,
-// .jpg, .gif, .tif). `pattern` picks one of a few recognisable designs.
+// .jpg, .gif, .tif). `pattern` picks one of a few recognisable designs;
+// 4 is photo-like, with fine grain that compresses as a photograph does.
 bool WriteSamplePicture(const std::string& path, int width, int height, int pattern,
                         std::string* error);
