@@ -5,13 +5,7 @@ set -eu
 BUILD=${1:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/wine-env.sh"
-widths=x86_64
-if wine32_runs; then
-    widths="i686 x86_64"
-else
-    echo "soak: i686 skipped: this machine cannot run 32-bit programs ($PROBE32)"
-fi
-for width in $widths; do
+for width in $(runnable_widths soak); do
     echo "== $width"
     sh "$ROOT/scripts/run-wine.sh" "$ROOT/$BUILD/$width/tests/soak.exe" --calibrate
     sh "$ROOT/scripts/run-wine.sh" "$ROOT/$BUILD/$width/tests/soak.exe" 10000

@@ -33,6 +33,17 @@ wine32_runs() {
     return 0
 }
 
+# The widths whose programs this machine runs, i686 first; where it runs no
+# 32-bit programs, says so once on stderr in the words of `$1` (who asks).
+runnable_widths() {
+    if wine32_runs; then
+        echo "i686 x86_64"
+    else
+        echo "$1: i686 skipped: this machine cannot run 32-bit programs ($PROBE32)" >&2
+        echo x86_64
+    fi
+}
+
 # A prefix made while only the 64-bit loader was there lacks its 32-bit half,
 # and once wine32 can run, every program fails in it (kernel32.dll, status
 # c0000135). The prefix records which kind it is, and one of the wrong kind
