@@ -368,26 +368,32 @@ TEST_CASE("paint: memory DCs of other depths and a metafile DC get the picture, 
         }
     }
 
-    // What an enhanced metafile records plays back as the chip.
+    // What an enhanced metafile records plays back as the chip, unscaled and
+    // enlarged.
     RECT frame = {0, 0, 200, 100};
     int mmX = GetDeviceCaps(windowDc, HORZSIZE) * 100, pxX = GetDeviceCaps(windowDc, HORZRES);
     int mmY = GetDeviceCaps(windowDc, VERTSIZE) * 100, pxY = GetDeviceCaps(windowDc, VERTRES);
     RECT hundredths = {0, 0, 200 * mmX / pxX, 100 * mmY / pxY};
-    HDC recorder = CreateEnhMetaFileA(nullptr, nullptr, &hundredths, nullptr);
-    REQUIRE(recorder);
-    DrawChip(chip.handle, chip.window, recorder, chip.text.c_str());
-    HENHMETAFILE metafile = CloseEnhMetaFile(recorder);
-    REQUIRE(metafile);
-    Surface played;
-    REQUIRE(CreateSurface(&played, 200, 100));
-    FillSurface(&played, kSentinel);
-    CHECK(PlayEnhMetaFile(played.dc, metafile, &frame));
-    GdiFlush();
-    CHECK(Near(PixelAt(played, 5, 5), Stripes(5, 5), 8));
-    CHECK(Near(PixelAt(played, 50, 25), Stripes(50, 25), 8));
-    CHECK(Near(PixelAt(played, 150, 70), kBackground, 8));
-    DeleteEnhMetaFile(metafile);
-    DestroySurface(&played);
+    for (int scale : {1, 2}) {
+        CAPTURE(scale);
+        DoDrawExMenu(chip.handle, chip.window, scale == 1 ? IDM_ZOOM100 : IDM_ZOOM200);
+        HDC recorder = CreateEnhMetaFileA(nullptr, nullptr, &hundredths, nullptr);
+        REQUIRE(recorder);
+        DrawChip(chip.handle, chip.window, recorder, chip.text.c_str());
+        HENHMETAFILE metafile = CloseEnhMetaFile(recorder);
+        REQUIRE(metafile);
+        Surface played;
+        REQUIRE(CreateSurface(&played, 200, 100));
+        FillSurface(&played, kSentinel);
+        CHECK(PlayEnhMetaFile(played.dc, metafile, &frame));
+        GdiFlush();
+        CHECK(Near(PixelAt(played, 5, 5), Stripes(5 / scale, 5 / scale), 8));
+        CHECK(Near(PixelAt(played, 50, 25), Stripes(50 / scale, 25 / scale), 8));
+        CHECK(Near(PixelAt(played, 190, 90), scale == 1 ? kBackground : Stripes(95, 45), 8));
+        DeleteEnhMetaFile(metafile);
+        DestroySurface(&played);
+    }
+    DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM100);
 
     // Back to the window: the cache is the window's again, and every object
     // made for the other DCs is gone.

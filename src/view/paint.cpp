@@ -82,8 +82,12 @@ static void PaintExactZoom(const ChipState* state, HDC dc, HDC source, int num, 
         return;
     int width = (right - left) * num / den;
     int height = (bottom - top) * num / den;
-    HBITMAP scaled = CreateCompatibleBitmap(dc, width, height);
-    HDC target = scaled ? CreateCompatibleDC(dc) : nullptr;
+    // Made like dc, the fastest to copy into it; but a metafile's DC has no
+    // pixels to make a bitmap like, and the picture's DC stands in for it.
+    DWORD kind = GetObjectType(dc);
+    HDC like = kind == OBJ_ENHMETADC || kind == OBJ_METADC ? source : dc;
+    HBITMAP scaled = CreateCompatibleBitmap(like, width, height);
+    HDC target = scaled ? CreateCompatibleDC(like) : nullptr;
     HGDIOBJ previous = target ? SelectObject(target, scaled) : nullptr;
     if (previous) {
         SetStretchBltMode(target, HALFTONE);
@@ -91,6 +95,16 @@ static void PaintExactZoom(const ChipState* state, HDC dc, HDC source, int num, 
         BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, target,
                area.left - left * num / den, area.top - top * num / den, SRCCOPY);
         SelectObject(target, previous);
+    } else {
+        // Without room for the stretched part, the stretch itself is given,
+        // clipped to the area.
+        int saved = SaveDC(dc);
+        IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
+        SetStretchBltMode(dc, HALFTONE);
+        StretchBlt(dc, 0, 0, state->displayWidth, state->displayHeight, source, 0, 0, state->imageWidth,
+                   state->imageHeight, SRCCOPY);
+        if (saved)
+            RestoreDC(dc, saved);
     }
     if (target)
         DeleteDC(target);
