@@ -67,6 +67,21 @@ static void Chip(HLOCAL* chip, HWND window, const std::string& text)
     InitializeChip(chip, window, record.bytes);
 }
 
+// The first paint in `mode` after a paint in `other`, so that it scales.
+static Spread FirstPaint(HLOCAL chip, HWND window, HDC dc, const std::string& text, int other, int mode, int runs)
+{
+    std::vector<double> times;
+    for (int i = 0; i < runs; i++) {
+        DoDrawExMenu(chip, window, other);
+        DrawChip(chip, window, dc, text.c_str());
+        times.push_back(TimeOnce([&] {
+            DoDrawExMenu(chip, window, mode);
+            DrawChip(chip, window, dc, text.c_str());
+        }));
+    }
+    return SpreadOf(times);
+}
+
 // Repaint, first paint after a mode change and one resize step, per mode.
 static void PaintCases(const std::string& text, int width, int height)
 {
@@ -83,18 +98,7 @@ static void PaintCases(const std::string& text, int width, int height)
         DoDrawExMenu(chip, window, mode);
         DrawChip(chip, window, dc, text.c_str());
         Paired repaint = MeasurePaired([] {}, floor, [&] { DrawChip(chip, window, dc, text.c_str()); }, 41);
-        // Each first paint follows a paint in another mode, so it scales.
-        int other = mode == IDM_ZOOM25 ? IDM_ZOOM50 : IDM_ZOOM25;
-        std::vector<double> firsts;
-        for (int i = 0; i < 7; i++) {
-            DoDrawExMenu(chip, window, other);
-            DrawChip(chip, window, dc, text.c_str());
-            firsts.push_back(TimeOnce([&] {
-                DoDrawExMenu(chip, window, mode);
-                DrawChip(chip, window, dc, text.c_str());
-            }));
-        }
-        Spread first = SpreadOf(firsts);
+        Spread first = FirstPaint(chip, window, dc, text, mode == IDM_ZOOM25 ? IDM_ZOOM50 : IDM_ZOOM25, mode, 7);
         // Alternately 8 pixels wider and taller, and back: one drag step.
         // The window's own first blit after its resize is timed first, so
         // that what the window system does for a new size is not counted
@@ -135,19 +139,11 @@ static double FirstFitPaint(const std::string& file, int width, int height)
     HLOCAL chip = nullptr;
     Chip(&chip, window, file);
     DrawChip(chip, window, dc, file.c_str());
-    std::vector<double> times;
-    for (int i = 0; i < 9; i++) {
-        DoDrawExMenu(chip, window, IDM_ZOOM25);
-        DrawChip(chip, window, dc, file.c_str());
-        times.push_back(TimeOnce([&] {
-            DoDrawExMenu(chip, window, IDM_FIT);
-            DrawChip(chip, window, dc, file.c_str());
-        }));
-    }
+    double first = FirstPaint(chip, window, dc, file, IDM_ZOOM25, IDM_FIT, 9).median;
     UnInitializeChip(chip);
     ReleaseDC(window, dc);
     DestroyWindow(window);
-    return SpreadOf(times).median;
+    return first;
 }
 
 int main()
