@@ -15,7 +15,9 @@ else
     WIDTH=x86_64
     echo "demo: rendering with the x86_64 build: this machine cannot run 32-bit programs ($PROBE32)"
 fi
-echo "demo: chiphost, Ovilune.dxl and ifsyscodec.spi of $BUILD/$WIDTH"
+how=""
+[ "$WIDTH" = i686 ] && how=", $(i686_how)"
+echo "demo: chiphost, Ovilune.dxl and ifsyscodec.spi of $BUILD/$WIDTH$how"
 HOST="$ROOT/$BUILD/$WIDTH/chiphost.exe"
 
 # Wine sees the Unix file system as drive Z:.

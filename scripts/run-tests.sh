@@ -3,8 +3,9 @@
 # Wine, and x86_64 under 64-bit Wine, each inside a virtual X display (the
 # tests open real windows, dialogs and menus). The static check of the
 # shipped i686 files runs in the x86_64 leg, so it runs on every machine.
-# The i686 leg runs wherever the machine runs 32-bit programs, and says in
-# one line why not where it cannot.
+# The i686 leg runs wherever the machine runs 32-bit programs, natively or
+# under the emulator that scripts/setup.sh registers where the kernel refuses
+# them; the closing lines say which, and why not where neither works.
 set -u
 BUILD=${1:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +18,7 @@ summary=""
 # ctest in one build tree; adds its counts to the totals.
 run_leg() {
     width=$1
+    how=${2:+ $2}
     log=$(mktemp)
     echo "== $width leg"
     # The X server comes and goes with this one command; Wine's server is
@@ -29,7 +31,7 @@ run_leg() {
     if [ -z "$line" ]; then
         failed=$((failed + 1))
         summary="$summary
-$width leg: ran, but ctest reported no result"
+$width leg: ran$how, but ctest reported no result"
         return
     fi
     total=$(printf '%s\n' "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
@@ -37,7 +39,7 @@ $width leg: ran, but ctest reported no result"
     passed=$((passed + total - bad))
     failed=$((failed + bad))
     summary="$summary
-$width leg: ran, $((total - bad)) of $total tests passed"
+$width leg: ran$how, $((total - bad)) of $total tests passed"
 }
 
 # A machine may refuse 32-bit programs altogether: ask the loader first, then
@@ -54,7 +56,7 @@ if [ -n "$skip32" ]; then
     summary="
 i686 leg: skipped ($skip32)"
 else
-    run_leg i686
+    run_leg i686 "$(i686_how)"
 fi
 run_leg x86_64
 

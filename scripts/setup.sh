@@ -46,3 +46,109 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
     echo "setup: generating the ja_JP.UTF-8 locale"
     $SUDO localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
+
+# --- 32-bit programs: natively where the kernel runs them, else emulated ---
+# Many kernels of this kind refuse i386 programs ("Exec format error"). There
+# the i686 leg runs through qemu-user's i386 emulator, registered with
+# binfmt_misc. Bookworm's own qemu-user is too old (it loses the trap number
+# of a fault, and Wine then cannot tell what happened), so the emulator comes
+# from the backports suite of the release, and only it does.
+# EMULATE_I686=1 asks for the emulator even where the kernel would run the
+# programs itself, to see the emulated leg on such a machine.
+WINE32_LOADER=/usr/lib/wine/wine
+BINFMT=/proc/sys/fs/binfmt_misc
+ENTRY=$BINFMT/qemu-i386
+QEMU_CONF=/usr/share/qemu/binfmt.d/qemu-i386.conf
+QEMU_MIN=1:10
+
+as_root() { $SUDO sh -c "$1"; }
+runs32() { "$WINE32_LOADER" --version >/dev/null 2>&1; }
+entry_enabled() { [ "$(head -n 1 "$ENTRY" 2>/dev/null)" = enabled ]; }
+
+# A binfmt_misc entry is consulted before the kernel's own loader, so while
+# ours is enabled, asking the loader says nothing about the kernel. The entry
+# is switched off for the question and left as the answer requires.
+kernel_runs32() {
+    if entry_enabled; then
+        as_root "echo 0 > $ENTRY"
+        if runs32; then
+            return 0
+        fi
+        as_root "echo 1 > $ENTRY"
+        return 1
+    fi
+    runs32
+}
+
+release_mirror() {
+    apt-cache policy | awk -v s="$1/main" '$3 == s { print $2; exit }'
+}
+
+install_emulator() {
+    version=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || true)
+    if [ -n "$version" ] && dpkg --compare-versions "$version" ge "$QEMU_MIN"; then
+        return 0
+    fi
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    suite="$codename-backports"
+    if [ -z "$codename" ]; then
+        echo "setup: cannot tell this Debian release's name; no emulator" >&2
+        return 1
+    fi
+    # The suite comes from the mirror the release itself uses.
+    if ! grep -rqs -- "$suite" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        mirror=$(release_mirror "$codename")
+        if [ -z "$mirror" ]; then
+            $SUDO apt-get update -qq
+            mirror=$(release_mirror "$codename")
+        fi
+        if [ -z "$mirror" ]; then
+            echo "setup: no apt source for $codename/main to take $suite from; no emulator" >&2
+            return 1
+        fi
+        echo "setup: adding $suite ($mirror) to apt's sources, for qemu-user alone"
+        keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+        {
+            printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\n' "$mirror" "$suite"
+            [ -f "$keyring" ] && printf 'Signed-By: %s\n' "$keyring"
+        } > /tmp/ovilune-backports.sources
+        $SUDO cp /tmp/ovilune-backports.sources "/etc/apt/sources.list.d/$suite.sources"
+        rm -f /tmp/ovilune-backports.sources
+        $SUDO apt-get update -qq
+    fi
+    echo "setup: installing qemu-user from $suite"
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+        "qemu-user/$suite" >/dev/null
+}
+
+register_emulator() {
+    if [ ! -f "$BINFMT/register" ]; then
+        as_root "mount -t binfmt_misc binfmt_misc $BINFMT" 2>/dev/null || true
+    fi
+    if [ ! -f "$BINFMT/register" ]; then
+        echo "setup: binfmt_misc is not available here; no emulator" >&2
+        return 1
+    fi
+    # :name:type:offset:magic:mask:interpreter:flags
+    interpreter=$(cut -d: -f7 "$QEMU_CONF")
+    # Another i386 handler under the same name (an older qemu's) is replaced.
+    if [ -f "$ENTRY" ] && ! grep -qx "interpreter $interpreter" "$ENTRY"; then
+        as_root "echo -1 > $ENTRY"
+    fi
+    if [ ! -f "$ENTRY" ]; then
+        echo "setup: registering qemu-i386 for i386 programs"
+        as_root "cat $QEMU_CONF > $BINFMT/register"
+    elif ! entry_enabled; then
+        as_root "echo 1 > $ENTRY"
+    fi
+}
+
+if [ "${EMULATE_I686:-0}" != 1 ] && kernel_runs32; then
+    # Runs natively: an emulator registered earlier would only slow it down.
+    if [ -f "$ENTRY" ]; then
+        echo "setup: this kernel runs 32-bit programs; removing the i386 emulator's registration"
+        as_root "echo -1 > $ENTRY"
+    fi
+elif ! { install_emulator && register_emulator && runs32; }; then
+    echo "setup: 32-bit programs cannot run here; the i686 leg will be skipped" >&2
+fi
