@@ -150,7 +150,11 @@ TEST_CASE("plug-in faults: the library's own faults are not hidden")
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    CHECK(code == EXCEPTION_ACCESS_VIOLATION);
+    // A null read: an access violation on a real processor. Under the i386
+    // emulator Wine cannot always tell which fault it was, and the same read
+    // arrives as an illegal instruction; either way it is a processor's
+    // fault that reached the top level, where a contained one would end 0.
+    CHECK(IsHardwareFault(code));
 }
 
 static int FaultHere(void*)

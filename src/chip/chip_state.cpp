@@ -13,12 +13,26 @@ ChipLock::ChipLock(ChipHandle h) : handle(h), state(nullptr)
     if (LocalSize(handle) < sizeof(ChipState))
         return;
     state = static_cast<ChipState*>(LocalLock(handle));
+    if (state)
+        state->holders++;
+}
+
+static void FreeChip(ChipHandle chip, ChipState* state)
+{
+    ReleasePictures(state);
+    LocalUnlock(chip);
+    LocalFree(chip);
 }
 
 ChipLock::~ChipLock()
 {
-    if (state)
-        LocalUnlock(handle);
+    if (!state)
+        return;
+    if (--state->holders == 0 && state->destroyPending) {
+        FreeChip(handle, state);
+        return;
+    }
+    LocalUnlock(handle);
 }
 
 int SlideshowTicks(const ChipState* state)
@@ -82,11 +96,7 @@ void ReleasePictures(ChipState* state)
 
 void DestroyChip(ChipHandle chip)
 {
-    {
-        ChipLock lock(chip);
-        if (!lock.state)
-            return;
-        ReleasePictures(lock.state);
-    }
-    LocalFree(chip);
+    ChipLock lock(chip);
+    if (lock.state)
+        lock.state->destroyPending = 1;
 }

@@ -32,14 +32,22 @@ struct ChipState {
     // picture from an old one that happens to get the same GDI handle back.
     unsigned pictureSerial;
     RenderCache render;
+
+    // How many ChipLocks hold the record now, and whether the host asked for
+    // the chip's end while one did: a plug-in or dialog that pumps messages
+    // lets the host destroy a chip whose export is still on the stack, and
+    // the record must outlive that export.
+    int holders;
+    int destroyPending;
 };
 
 // The chip whose slideshow settings dialog is open, null when none is.
 extern ChipHandle g_settingsChip;
 
 // Locks a chip for the length of one call. Locks nest, so an export reached
-// again from inside another (the settings dialog's message loop, DoTimer
-// calling DoDrawExMenu) simply locks once more. A null handle, a block that
+// again from inside another (the settings dialog's message loop, a plug-in
+// that pumps messages) simply locks once more. The last lock to go destroys
+// a chip whose end was asked for meanwhile. A null handle, a block that
 // does not lock or one too small to be ours gives a null state.
 struct ChipLock {
     explicit ChipLock(ChipHandle handle);
@@ -72,5 +80,5 @@ void DropPicture(ChipState* state);
 // Update's keep-picture flag ask and a chip's end requires.
 void ReleasePictures(ChipState* state);
 
-// Deletes the chip's pictures and frees its block.
+// Ends the chip: at once when nothing holds it, else when its last lock goes.
 void DestroyChip(ChipHandle chip);

@@ -13,9 +13,8 @@
 // the slideshow or open a dialog from inside Update.
 static void RestoreViewMode(ChipHandle chip, ChipState* state, HWND window, int mode)
 {
-    bool destroy = false;
     if (IsViewMode(mode))
-        ExecuteCommand(chip, state, window, mode, &destroy);
+        ExecuteCommand(chip, state, window, mode);
     else
         state->reloadPending = 0;
 }

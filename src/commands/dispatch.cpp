@@ -23,9 +23,8 @@ int ChangeImage(ChipState* state)
     return 3;
 }
 
-int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id, bool* destroyAfterwards)
+int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id)
 {
-    *destroyAfterwards = false;
     state->reloadPending = 0;
     switch (id) {
     case IDM_ZOOM25: case IDM_ZOOM50: case IDM_ZOOM100: case IDM_ZOOM200:
@@ -43,11 +42,11 @@ int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id, bool*
         if (g_settingsChip)
             return 0;
         // The chip stays locked for the whole dialog; the host may reach
-        // it from the dialog's loop, where the lock simply nests.
-        *destroyAfterwards = RunSlideshowSettings(chip, window);
+        // it from the dialog's loop, where the lock simply nests, and even
+        // end it, which then waits for this lock to go.
+        RunSlideshowSettings(chip, window);
         g_settingsChip = nullptr;
-        if (!*destroyAfterwards)
-            RestartCountdown(state);
+        RestartCountdown(state);
         return 0;
     }
     return 0;

@@ -8,10 +8,8 @@
 
 // Executes command id on the locked chip. Returns 3 when the display size may
 // have changed, 1 when only the picture must be repainted, 0 when nothing
-// visible changed. Every command cancels a pending reload. *destroyAfterwards
-// is set when the host destroyed the chip from inside its settings dialog:
-// the caller frees it with DestroyChip once its own lock is gone.
-int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id, bool* destroyAfterwards);
+// visible changed. Every command cancels a pending reload.
+int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id);
 
 // Moves to another picture than the current one, drawn with ChipRandom, to
 // be loaded at the next size query or paint. Returns 3, or 0 with fewer than

@@ -14,7 +14,6 @@ static const LPARAM kSpinRange = 0x000103E8;
 static const int kIntervalChars = 4;
 
 static HWND g_settingsDialog = nullptr;
-static bool g_settingsChipDestroyed = false;
 
 int ParseInterval(const char* text)
 {
@@ -98,23 +97,15 @@ static INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, L
     return FALSE;
 }
 
-bool RunSlideshowSettings(ChipHandle chip, HWND window)
+void RunSlideshowSettings(ChipHandle chip, HWND window)
 {
-    g_settingsChipDestroyed = false;
     DialogBoxParamA(g_hInstance, MAKEINTRESOURCEA(IDD_SLIDESHOW), window, SettingsProc,
                     reinterpret_cast<LPARAM>(chip));
     g_settingsDialog = nullptr;
-    bool destroyed = g_settingsChipDestroyed;
-    g_settingsChipDestroyed = false;
-    return destroyed;
 }
 
-bool DeferDestroyWhileSettingsOpen(ChipHandle chip)
+void CloseSettingsOf(ChipHandle chip)
 {
-    if (!chip || chip != g_settingsChip)
-        return false;
-    g_settingsChipDestroyed = true;
-    if (g_settingsDialog)
+    if (chip && chip == g_settingsChip && g_settingsDialog)
         EndDialog(g_settingsDialog, IDCANCEL);
-    return true;
 }

@@ -6,13 +6,12 @@
 #include "chip/chip_state.h"
 
 // Runs the dialog for chip, owned by window, and returns when it closes.
-// Returns true when the host destroyed the chip from inside the dialog's
-// loop; the caller must then free it once its own lock is gone.
-bool RunSlideshowSettings(ChipHandle chip, HWND window);
+void RunSlideshowSettings(ChipHandle chip, HWND window);
 
-// Called by UnInitializeChip: true when chip's dialog is open, in which case
-// the dialog is ended and the chip is freed by the command that opened it.
-bool DeferDestroyWhileSettingsOpen(ChipHandle chip);
+// Called by UnInitializeChip: a dialog open for chip is ended, as nothing is
+// left for it to edit. The command that opened it still holds the chip, and
+// the chip's end waits for that command to let go.
+void CloseSettingsOf(ChipHandle chip);
 
 // The interval field's text as a number: leading blanks, an optional sign,
 // then digits up to the first other character; no digits gives 0. Values

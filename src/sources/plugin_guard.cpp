@@ -1,35 +1,34 @@
 #include "sources/plugin_guard.h"
 
-// The mechanism, the same on both widths: a vectored exception handler
-// registered for the length of the call. On a contained fault it points the
-// faulting thread's context at a resume point taken with __builtin_setjmp
-// before the call (frame pointer, stack pointer, label: what
-// __builtin_longjmp itself restores) and returns EXCEPTION_CONTINUE_EXECUTION,
-// so the thread leaves through the system's own NtContinue and no lock or
-// state of the exception dispatcher is abandoned, as a longjmp out of the
-// handler would. GCC has no __try; frame-based handlers would need hand-made
-// unwind data on x86_64 and an FS:[0] record on i386, two mechanisms where
-// one serves. RtlCaptureContext cannot give the resume point: on i386 it
-// captures the caller's frame, not the point of the call.
+#include <cstring>
+
+// The guard behaves as an __except around the plug-in call would. Its handler
+// is frame-based, registered at the call site: the system offers it a fault
+// only after every handler registered deeper (the plug-in's own, its
+// runtime's, a system call's that probes memory) has declined. It takes only
+// hardware faults raised outside this library, unwinds the frames between
+// the fault and the call site, so their termination handlers run, and
+// resumes at the call site, which reports the failure.
 //
-// The cost of going first: a vectored handler sees a fault before the
-// plug-in's own handlers do. Only hardware faults are taken (software
-// exceptions such as C++ or Delphi throws pass on to the plug-in), and a
-// plug-in that faults on purpose to catch it itself is treated as faulty.
+// i386 (what ships): an exception registration record pushed on FS:[0] for
+// the length of the call. The handler unwinds with RtlUnwind, points the
+// fault's context at a resume point taken with __builtin_setjmp before the
+// call (frame, label, stack: what __builtin_longjmp itself restores) and
+// returns ExceptionContinueExecution, so the thread leaves the dispatcher
+// through the system's own NtContinue.
+//
+// x86_64: frame-based handlers are found through unwind data, which GCC does
+// not let C++ attach a handler of its own to. A small thunk written in
+// assembly carries that data and names the handler; RtlUnwindEx unwinds to
+// the thunk's frame and lands on its resume label. The thunk saves every
+// non-volatile register itself, so nothing depends on how well the plug-in's
+// own frames describe what they saved.
+//
+// Guards nest: each call has its own frame and record, so a plug-in that
+// pumps messages while the host paints another chip through another plug-in
+// leaves each fault to the guard nearest to it.
 
-struct FaultGuard {
-    void* resume[5];       // __builtin_setjmp's buffer: frame, label, stack
-    DWORD thread;
-    const BYTE* ownBegin;  // this library's image: faults there are not ours to hide
-    const BYTE* ownEnd;
-    volatile DWORD code;   // the contained fault, 0 while none
-};
-
-// The library is called on the host's thread and plug-in calls do not nest;
-// the thread check keeps other threads' faults out.
-static FaultGuard* volatile g_guard;
-
-static bool IsHardwareFault(DWORD code)
+bool IsHardwareFault(DWORD code)
 {
     switch (code) {
     case EXCEPTION_ACCESS_VIOLATION:
@@ -41,93 +40,267 @@ static bool IsHardwareFault(DWORD code)
     case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
     case EXCEPTION_IN_PAGE_ERROR:
     case EXCEPTION_STACK_OVERFLOW:
+    // Raised by the FPU when a plug-in's runtime unmasked them; under an
+    // emulator an integer division by zero can arrive as one of these too.
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_OVERFLOW:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case EXCEPTION_FLT_UNDERFLOW:
+    case STATUS_FLOAT_MULTIPLE_FAULTS:
+    case STATUS_FLOAT_MULTIPLE_TRAPS:
         return true;
     }
     return false;
 }
 
-static LONG CALLBACK ContainPluginFault(EXCEPTION_POINTERS* pointers)
-{
-    FaultGuard* guard = g_guard;
-    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-    if (!guard || guard->code || guard->thread != GetCurrentThreadId()
-        || !IsHardwareFault(record->ExceptionCode))
-        return EXCEPTION_CONTINUE_SEARCH;
-    const BYTE* at = static_cast<const BYTE*>(record->ExceptionAddress);
-    if (at >= guard->ownBegin && at < guard->ownEnd)
-        return EXCEPTION_CONTINUE_SEARCH;
-    guard->code = record->ExceptionCode;
-    CONTEXT* context = pointers->ContextRecord;
-#ifdef _WIN64
-    context->Rbp = reinterpret_cast<DWORD64>(guard->resume[0]);
-    context->Rip = reinterpret_cast<DWORD64>(guard->resume[1]);
-    context->Rsp = reinterpret_cast<DWORD64>(guard->resume[2]);
-#else
-    context->Ebp = reinterpret_cast<DWORD>(guard->resume[0]);
-    context->Eip = reinterpret_cast<DWORD>(guard->resume[1]);
-    context->Esp = reinterpret_cast<DWORD>(guard->resume[2]);
-#endif
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-static void OwnImage(const BYTE** begin, const BYTE** end)
+static bool InOwnImage(const void* address)
 {
     HMODULE self = nullptr;
-    *begin = *end = nullptr;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&ContainPluginFault), &self))
-        return;
+                            reinterpret_cast<LPCSTR>(&InOwnImage), &self))
+        return false;
     const BYTE* base = reinterpret_cast<const BYTE*>(self);
     const IMAGE_NT_HEADERS* nt =
         reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    *begin = base;
-    *end = base + nt->OptionalHeader.SizeOfImage;
+    const BYTE* at = static_cast<const BYTE*>(address);
+    return at >= base && at < base + nt->OptionalHeader.SizeOfImage;
 }
 
-// After a stack overflow the guard page is gone, and the next overflow would
-// end the process without any handler: make the lowest committed page of the
-// stack the guard page again, as the C runtime's _resetstkoflw does.
+// Whether the guard takes this fault: a first-pass hardware fault raised
+// outside the library. An unwind passing through is never ours to stop.
+static bool Contains(const EXCEPTION_RECORD* record)
+{
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND))
+        return false;
+    return IsHardwareFault(record->ExceptionCode) && !InOwnImage(record->ExceptionAddress);
+}
+
+#ifdef _WIN64
+
+// The thunk's frame, as laid out by its prologue below.
+static const size_t kFrameGuardSlot = 192;
+
+extern "C" {
+int GuardedThunk(int (*body)(void* args), void* args, volatile DWORD* code);
+extern char GuardedThunkResume[];
+EXCEPTION_DISPOSITION ContainPluginFault(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
+                                         DISPATCHER_CONTEXT* dispatch);
+}
+
+// rcx body, rdx args, r8 where the fault's code goes. Frame after the
+// prologue: 0-31 the callee's home area, 32-191 xmm6-xmm15, 192 the code's
+// address, 200 MXCSR, 204 the x87 control word.
+asm(R"(
+    .text
+    .globl GuardedThunk
+    .def GuardedThunk; .scl 2; .type 32; .endef
+    .seh_proc GuardedThunk
+GuardedThunk:
+    pushq %rbp
+    .seh_pushreg %rbp
+    pushq %rbx
+    .seh_pushreg %rbx
+    pushq %rsi
+    .seh_pushreg %rsi
+    pushq %rdi
+    .seh_pushreg %rdi
+    pushq %r12
+    .seh_pushreg %r12
+    pushq %r13
+    .seh_pushreg %r13
+    pushq %r14
+    .seh_pushreg %r14
+    pushq %r15
+    .seh_pushreg %r15
+    subq $216, %rsp
+    .seh_stackalloc 216
+    movdqa %xmm6, 32(%rsp)
+    .seh_savexmm %xmm6, 32
+    movdqa %xmm7, 48(%rsp)
+    .seh_savexmm %xmm7, 48
+    movdqa %xmm8, 64(%rsp)
+    .seh_savexmm %xmm8, 64
+    movdqa %xmm9, 80(%rsp)
+    .seh_savexmm %xmm9, 80
+    movdqa %xmm10, 96(%rsp)
+    .seh_savexmm %xmm10, 96
+    movdqa %xmm11, 112(%rsp)
+    .seh_savexmm %xmm11, 112
+    movdqa %xmm12, 128(%rsp)
+    .seh_savexmm %xmm12, 128
+    movdqa %xmm13, 144(%rsp)
+    .seh_savexmm %xmm13, 144
+    movdqa %xmm14, 160(%rsp)
+    .seh_savexmm %xmm14, 160
+    movdqa %xmm15, 176(%rsp)
+    .seh_savexmm %xmm15, 176
+    .seh_endprologue
+    .seh_handler ContainPluginFault, @except
+    movq %r8, 192(%rsp)
+    stmxcsr 200(%rsp)
+    fnstcw 204(%rsp)
+    movq %rcx, %rax
+    movq %rdx, %rcx
+    callq *%rax
+    jmp 1f
+    .globl GuardedThunkResume
+GuardedThunkResume:
+    cld
+    fninit
+    fldcw 204(%rsp)
+    ldmxcsr 200(%rsp)
+    xorl %eax, %eax
+1:
+    movdqa 32(%rsp), %xmm6
+    movdqa 48(%rsp), %xmm7
+    movdqa 64(%rsp), %xmm8
+    movdqa 80(%rsp), %xmm9
+    movdqa 96(%rsp), %xmm10
+    movdqa 112(%rsp), %xmm11
+    movdqa 128(%rsp), %xmm12
+    movdqa 144(%rsp), %xmm13
+    movdqa 160(%rsp), %xmm14
+    movdqa 176(%rsp), %xmm15
+    addq $216, %rsp
+    popq %r15
+    popq %r14
+    popq %r13
+    popq %r12
+    popq %rdi
+    popq %rsi
+    popq %rbx
+    popq %rbp
+    ret
+    .seh_endproc
+)");
+
+EXCEPTION_DISPOSITION ContainPluginFault(EXCEPTION_RECORD* record, void* frame, CONTEXT* context,
+                                         DISPATCHER_CONTEXT* dispatch)
+{
+    if (!Contains(record))
+        return ExceptionContinueSearch;
+    volatile DWORD* code;
+    memcpy(&code, static_cast<BYTE*>(frame) + kFrameGuardSlot, sizeof(code));
+    *code = record->ExceptionCode;
+    // Does not return: lands on the resume label with the thunk's frame.
+    RtlUnwindEx(frame, GuardedThunkResume, record, nullptr, context, dispatch->HistoryTable);
+    return ExceptionContinueSearch;
+}
+
+static int CallGuarded(int (*body)(void* args), void* args, volatile DWORD* code)
+{
+    return GuardedThunk(body, args, code);
+}
+
+#else  // i386
+
+struct GuardFrame {
+    EXCEPTION_REGISTRATION_RECORD record;  // first: the handler is given its address
+    void* resume[5];                       // __builtin_setjmp's buffer: frame, label, stack
+    volatile DWORD* code;
+};
+
+static EXCEPTION_DISPOSITION NTAPI ContainPluginFault(EXCEPTION_RECORD* record, void* establisher,
+                                                      CONTEXT* context, void*)
+{
+    if (!Contains(record))
+        return ExceptionContinueSearch;
+    GuardFrame* guard = static_cast<GuardFrame*>(establisher);
+    *guard->code = record->ExceptionCode;
+    // The frames registered above ours see the unwind (their finally blocks
+    // run); afterwards our record is the innermost one.
+    RtlUnwind(establisher, nullptr, record, nullptr);
+    context->Ebp = reinterpret_cast<DWORD>(guard->resume[0]);
+    context->Eip = reinterpret_cast<DWORD>(guard->resume[1]);
+    context->Esp = reinterpret_cast<DWORD>(guard->resume[2]);
+    context->EFlags &= ~0x400u;  // the direction flag
+    return ExceptionContinueExecution;
+}
+
+// The floating-point state the call started with: what the plug-in may have
+// left changed when it faulted.
+struct FpuState {
+    WORD control;
+    DWORD mxcsr;
+    bool sse;
+};
+
+static void SaveFpu(FpuState* fpu)
+{
+    asm volatile("fnstcw %0" : "=m"(fpu->control));
+    fpu->sse = IsProcessorFeaturePresent(PF_XMMI_INSTRUCTIONS_AVAILABLE);
+    if (fpu->sse)
+        asm volatile("stmxcsr %0" : "=m"(fpu->mxcsr));
+}
+
+static void RestoreFpu(const FpuState* fpu)
+{
+    asm volatile("cld\n\tfninit\n\tfldcw %0" : : "m"(fpu->control));
+    if (fpu->sse)
+        asm volatile("ldmxcsr %0" : : "m"(fpu->mxcsr));
+}
+
+__attribute__((noinline)) static int CallGuarded(int (*body)(void* args), void* args, volatile DWORD* code)
+{
+    GuardFrame frame;
+    frame.code = code;
+    frame.record.Next = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(__readfsdword(0));
+    frame.record.Handler = ContainPluginFault;
+    FpuState fpu;
+    SaveFpu(&fpu);
+    volatile int result = 0;
+    __writefsdword(0, reinterpret_cast<DWORD>(&frame.record));
+    if (__builtin_setjmp(frame.resume) == 0) {
+        result = body(args);
+        __writefsdword(0, reinterpret_cast<DWORD>(frame.record.Next));
+    } else {
+        // Resumed by the handler: the chain is the call site's again before
+        // anything else runs, then the state the plug-in may have left.
+        __writefsdword(0, reinterpret_cast<DWORD>(frame.record.Next));
+        RestoreFpu(&fpu);
+    }
+    return result;
+}
+
+#endif
+
+// After a stack overflow the stack has no guard page left, and the next
+// overflow would end the process without any handler. As the C runtime's
+// _resetstkoflw does, the lowest committed page of the stack, found from the
+// stack's allocation base, becomes the guard page again. Below it Windows
+// leaves the stack reserved, Wine a committed page without access.
 static void RearmStackGuard()
 {
     SYSTEM_INFO system;
     GetSystemInfo(&system);
-    MEMORY_BASIC_INFORMATION committed;
-    if (!VirtualQuery(&system, &committed, sizeof(committed)))
+    MEMORY_BASIC_INFORMATION stack;
+    if (!VirtualQuery(&system, &stack, sizeof(stack)))
         return;
-    DWORD old;
-    VirtualProtect(committed.BaseAddress, system.dwPageSize, PAGE_READWRITE | PAGE_GUARD, &old);
+    BYTE* inUse = reinterpret_cast<BYTE*>(reinterpret_cast<ULONG_PTR>(&system) & ~(ULONG_PTR)(system.dwPageSize - 1));
+    BYTE* at = static_cast<BYTE*>(stack.AllocationBase);
+    MEMORY_BASIC_INFORMATION region;
+    while (at < inUse && VirtualQuery(at, &region, sizeof(region))) {
+        if (region.State == MEM_COMMIT && !(region.Protect & PAGE_NOACCESS)) {
+            DWORD old;
+            if (!(region.Protect & PAGE_GUARD))
+                VirtualProtect(at, system.dwPageSize, PAGE_READWRITE | PAGE_GUARD, &old);
+            return;
+        }
+        at = static_cast<BYTE*>(region.BaseAddress) + region.RegionSize;
+    }
 }
 
-__attribute__((noinline)) int GuardedPluginCall(int (*body)(void* args), void* args, int failure, DWORD* faulted)
+int GuardedPluginCall(int (*body)(void* args), void* args, int failure, DWORD* faulted)
 {
-    *faulted = 0;
-    FaultGuard frame = {};
-    FaultGuard* volatile guard = &frame;
-    guard->thread = GetCurrentThreadId();
-    OwnImage(&guard->ownBegin, &guard->ownEnd);
-    PVOID handler = AddVectoredExceptionHandler(1, ContainPluginFault);
-    if (!handler)
-        return failure;  // unguarded, the call is better not made
-#ifndef _WIN64
-    // The plug-in's frame-based handlers are registered on stack that a
-    // contained fault abandons: the chain must end where it ended here.
-    DWORD chain = __readfsdword(0);
-#endif
-    volatile int result = failure;
-    g_guard = guard;
-    if (__builtin_setjmp(guard->resume) == 0)
-        result = body(args);
-    g_guard = nullptr;
-    RemoveVectoredExceptionHandler(handler);
-    DWORD code = guard->code;
-    if (code) {
-#ifndef _WIN64
-        __writefsdword(0, chain);
-#endif
-        if (code == EXCEPTION_STACK_OVERFLOW)
-            RearmStackGuard();
-        *faulted = code;
-        return failure;
-    }
-    return result;
+    volatile DWORD code = 0;
+    int result = CallGuarded(body, args, &code);
+    *faulted = code;
+    if (!code)
+        return result;
+    if (code == EXCEPTION_STACK_OVERFLOW)
+        RearmStackGuard();
+    return failure;
 }

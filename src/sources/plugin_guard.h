@@ -4,10 +4,15 @@
 
 #include <windows.h>
 
-// Runs body(args), in which a plug-in is called. An access violation, illegal
-// or privileged instruction, division by zero, misaligned access or stack
-// overflow raised outside this library's own code ends the call: the result
-// is `failure` and *faulted is set (to the exception code). A fault in the
-// library's own code is not contained: it still crashes where a debugger or
-// the host's report sees it.
+// Runs body(args), in which a plug-in is called, as inside an __except: a
+// processor fault (access violation, illegal or privileged instruction,
+// integer or floating-point fault, misaligned access, in-page error, stack
+// overflow) raised outside this library's own code, and left unhandled by
+// the plug-in's own handlers, ends the call: the frames in between are
+// unwound, the result is `failure` and *faulted is set to the exception code.
+// A fault in the library's own code is not contained: it still crashes where
+// a debugger or the host's report sees it. Calls nest.
 int GuardedPluginCall(int (*body)(void* args), void* args, int failure, DWORD* faulted);
+
+// The exception codes the guard contains: those the processor raises.
+bool IsHardwareFault(DWORD code);

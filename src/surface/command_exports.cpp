@@ -17,17 +17,8 @@ HMENU CHIPAPI GetDrawExMenu(ChipHandle chip)
 // visible changed.
 int CHIPAPI DoDrawExMenu(ChipHandle chip, HWND window, int id)
 {
-    int result = 0;
-    bool destroyAfterwards = false;
-    {
-        ChipLock lock(chip);
-        if (!lock.state)
-            return 0;
-        result = ExecuteCommand(chip, lock.state, window, id, &destroyAfterwards);
-    }
-    if (destroyAfterwards)
-        DestroyChip(chip);
-    return result;
+    ChipLock lock(chip);
+    return lock.state ? ExecuteCommand(chip, lock.state, window, id) : 0;
 }
 
 // 2 (host timer units) for a chip with a list to step through, -1 for none.

@@ -21,12 +21,12 @@ int CHIPAPI InitializeChip(ChipHandle* chipOut, HWND window, const void* info)
     return 0;
 }
 
+// Ends the chip. Reached from inside one of the chip's own exports (its
+// settings dialog's loop, a plug-in that pumps messages), the record is
+// freed when that export returns.
 int CHIPAPI UnInitializeChip(ChipHandle chip)
 {
-    // Destroyed from inside its own settings dialog: the command that opened
-    // the dialog still holds the record and frees it when the dialog is gone.
-    if (DeferDestroyWhileSettingsOpen(chip))
-        return 0;
+    CloseSettingsOf(chip);
     DestroyChip(chip);
     return 0;
 }
