@@ -23,6 +23,18 @@
 //   FAULT_BEFORE_ALLOC / FAULT_AFTER_ALLOC   GetPicture, before allocating
 //                       its blocks or after handing them out
 //   FAULT_SECOND_CALL   GetPicture, from its second call on
+//   SEH_CASES           TPIC files whose magic names what GetPicture does
+//                       first, as plug-ins with handlers of their own do:
+//     MEND  faults on a page of its own under its own frame handler, which
+//           makes the page readable and continues; the picture follows
+//     PROB  asks IsBadReadPtr about an unreadable address; picture follows
+//     DECL  faults under its own handler, which declines
+//     FPUS  sets the direction flag, fills the x87 stack, unmasks every x87
+//           and SSE exception, then faults; FPUX the same but the flag
+//     FDIV  unmasks the x87 division by zero and divides by zero
+//     OVER  overflows its stack
+//     SEND  sends WM_APP to the counters' window; picture follows
+//     SNDF  sends WM_APP, then faults
 #include <windows.h>
 
 #include <cstring>
@@ -46,7 +58,7 @@ PLUGIN_EXPORT TestPluginCounters* WINAPI TestPluginState()
     return &g_counters;
 }
 
-#ifdef FAULT
+#if defined(FAULT) || defined(SEH_CASES)
 static volatile int g_zero;
 
 // Deep enough to meet the end of any stack; the condition keeps the
@@ -59,6 +71,9 @@ static volatile int g_zero;
         return 0;
     return Descend(depth + 1) + frame[0];
 }
+#endif
+
+#ifdef FAULT
 
 static void Fault()
 {
@@ -73,6 +88,142 @@ static void Fault()
 #else
     Descend(0);
 #endif
+}
+#endif
+
+#ifdef SEH_CASES
+static void* volatile g_mendable;
+// Null, but not to the compiler, which would treat a store through a known
+// null pointer as unreachable and drop the code around it.
+static int* volatile g_null;
+
+// The plug-in's own handler, registered as its compiler's __try would:
+// it mends a fault on its own page, declines everything else.
+extern "C" EXCEPTION_DISPOSITION NTAPI OwnHandler(EXCEPTION_RECORD* record, void*, CONTEXT*, void*)
+{
+    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) {
+        g_counters.unwindCalls++;
+        return ExceptionContinueSearch;
+    }
+    g_counters.ownHandlerCalls++;
+    // The page, not the fault's code or address: an emulator may report
+    // either differently.
+    MEMORY_BASIC_INFORMATION page;
+    if (g_mendable && VirtualQuery(g_mendable, &page, sizeof(page)) && page.Protect == PAGE_NOACCESS) {
+        DWORD old;
+        VirtualProtect(g_mendable, 4096, PAGE_READWRITE, &old);
+        return ExceptionContinueExecution;
+    }
+    return ExceptionContinueSearch;
+}
+
+#ifdef _WIN64
+extern "C" void CallWithOwnHandler(void (*body)());
+asm(R"(
+    .text
+    .def CallWithOwnHandler; .scl 2; .type 32; .endef
+    .seh_proc CallWithOwnHandler
+CallWithOwnHandler:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    .seh_handler OwnHandler, @except, @unwind
+    callq *%rcx
+    nop
+    addq $40, %rsp
+    ret
+    .seh_endproc
+)");
+#else
+static void CallWithOwnHandler(void (*body)())
+{
+    EXCEPTION_REGISTRATION_RECORD record;
+    record.Next = reinterpret_cast<EXCEPTION_REGISTRATION_RECORD*>(__readfsdword(0));
+    record.Handler = OwnHandler;
+    __writefsdword(0, reinterpret_cast<DWORD>(&record));
+    body();
+    __writefsdword(0, reinterpret_cast<DWORD>(record.Next));
+}
+#endif
+
+static void WriteMendable()
+{
+    *static_cast<volatile int*>(g_mendable) = 1;
+}
+
+static void WriteNull()
+{
+    *g_null = 1;
+}
+
+static void LeaveStateAndFault(bool direction)
+{
+    static const WORD unmasked = 0x0340;  // 64-bit precision, every exception unmasked
+    static const DWORD mxcsrUnmasked = 0;
+    int* null = g_null;
+    asm volatile("fld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\tfld1\n\t"
+                 "fldcw %0\n\tldmxcsr %1" : : "m"(unmasked), "m"(mxcsrUnmasked));
+    if (direction)
+        asm volatile("std\n\tmovl $1, (%0)" : : "r"(null) : "memory");
+    else
+        asm volatile("movl $1, (%0)" : : "r"(null) : "memory");
+}
+
+static void DivideByZero()
+{
+    static const WORD zeroUnmasked = 0x037B;
+    static const float zero = 0.0f;
+    asm volatile("fldcw %0\n\tfld1\n\tfdivs %1\n\tfwait\n\tfstp %%st(0)" : : "m"(zeroUnmasked), "m"(zero));
+}
+
+// What the file's magic asks for before its picture; false when the call
+// has no picture to give.
+[[maybe_unused]] static bool Behave(const BYTE* magic)
+{
+    if (memcmp(magic, "MEND", 4) == 0) {
+        g_mendable = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
+        CallWithOwnHandler(WriteMendable);
+        VirtualFree(g_mendable, 0, MEM_RELEASE);
+        g_mendable = nullptr;
+    } else if (memcmp(magic, "PROB", 4) == 0) {
+        void* unreadable = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
+        g_counters.probeSaidBad = IsBadReadPtr(unreadable, 4);
+        VirtualFree(unreadable, 0, MEM_RELEASE);
+    } else if (memcmp(magic, "DECL", 4) == 0) {
+        CallWithOwnHandler(WriteNull);
+    } else if (memcmp(magic, "FPUS", 4) == 0 || memcmp(magic, "FPUX", 4) == 0) {
+        LeaveStateAndFault(magic[3] == 'S');
+    } else if (memcmp(magic, "FDIV", 4) == 0) {
+        DivideByZero();
+    } else if (memcmp(magic, "OVER", 4) == 0) {
+        Descend(0);
+    } else if (memcmp(magic, "SEND", 4) == 0 || memcmp(magic, "SNDF", 4) == 0) {
+        SendMessageA(g_counters.window, WM_APP, 0, 0);
+        if (magic[1] == 'N')
+            WriteNull();
+    } else {
+        return memcmp(magic, "TPIC", 4) == 0;
+    }
+    return true;
+}
+
+static bool Accepted(const BYTE* magic)
+{
+    static const char kinds[][5] = {"TPIC", "MEND", "PROB", "DECL", "FPUS", "FPUX", "FDIV", "OVER", "SEND", "SNDF"};
+    for (const char* kind : kinds)
+        if (memcmp(magic, kind, 4) == 0)
+            return true;
+    return false;
+}
+#else
+static bool Accepted(const BYTE* magic)
+{
+    return memcmp(magic, "TPIC", 4) == 0;
+}
+
+[[maybe_unused]] static bool Behave(const BYTE* magic)
+{
+    return Accepted(magic);
 }
 #endif
 
@@ -138,7 +289,7 @@ PLUGIN_EXPORT int WINAPI IsSupported(LPCSTR /*name*/, void* probe)
 #ifdef NEVER_ACCEPT
     return 0;
 #else
-    return memcmp(bytes, "TPIC", 4) == 0;
+    return Accepted(bytes);
 #endif
 }
 #endif
@@ -175,7 +326,7 @@ PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offse
     int result = SPI_BROKEN_DATA;
     BYTE header[12];
     SetFilePointer(file, static_cast<LONG>(offset), nullptr, FILE_BEGIN);
-    if (ReadExact(file, header, sizeof(header)) && memcmp(header, "TPIC", 4) == 0) {
+    if (ReadExact(file, header, sizeof(header)) && Behave(header)) {
         LONG width, height;
         memcpy(&width, header + 4, 4);
         memcpy(&height, header + 8, 4);

@@ -11,4 +11,10 @@ struct TestPluginCounters {
     unsigned lastFlag;
     BYTE lastProbe[16];
     int probeTailZero;  // the probe buffer's last byte was a readable zero
+
+    // Of the SEH_CASES variant.
+    int ownHandlerCalls;  // its own frame handler, offered a fault
+    int unwindCalls;      // the same handler during an unwind: its finally blocks
+    int probeSaidBad;     // what IsBadReadPtr answered for an unreadable address
+    HWND window;          // where "SEND" and "SNDF" files make it send WM_APP
 };
