@@ -38,8 +38,10 @@ wine32_runs() {
 i686_how() {
     entry=/proc/sys/fs/binfmt_misc/qemu-i386
     if [ "$(head -n 1 "$entry" 2>/dev/null)" = enabled ]; then
-        qemu=$(sed -n 's/^interpreter //p' "$entry")
-        version=$("$qemu" --version 2>/dev/null | sed -n '1s/^qemu-i386 version \([0-9]*\.[0-9]*\).*/\1/p')
+        # The registered interpreter runs only through binfmt_misc; the
+        # binary it links to answers for it.
+        qemu=$(readlink -f "$(sed -n 's/^interpreter //p' "$entry")")
+        version=$("$qemu" --version 2>/dev/null | sed -n '1s/.* version \([0-9]*\.[0-9]*\).*/\1/p')
         echo "under emulation (qemu-i386${version:+ $version})"
     else
         echo natively
