@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <wincodec.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "hostkit.h"
 #include "sources/susie.h"
 
+#include <icm.h>
 #include <psapi.h>
 
 struct SysCodec {
@@ -681,13 +683,14 @@ static bool AnswerCodecSettings(HWND dialog, void* context)
     if (!dialog || WindowTextA(dialog) != "ifsyscodec.spi \x82\xcc\x90\xdd\x92\xe8")
         return false;
     int* seen = static_cast<int*>(context);
-    *seen = static_cast<int>(IsDlgButtonChecked(dialog, 2001));
+    *seen = static_cast<int>(IsDlgButtonChecked(dialog, 2001) | IsDlgButtonChecked(dialog, 2002) << 1);
     CheckDlgButton(dialog, 2001, BST_UNCHECKED);
+    CheckDlgButton(dialog, 2002, BST_UNCHECKED);
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
     return true;
 }
 
-TEST_CASE("syscodec: the settings dialog turns orientation off per user; defaults stand where nothing sound is stored")
+TEST_CASE("syscodec: the settings dialog turns orientation and colour profiles off per user; defaults stand where nothing sound is stored")
 {
     static const char kKey[] = "Software\\Ovilune\\ifsyscodec";
     RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
@@ -719,11 +722,168 @@ TEST_CASE("syscodec: the settings dialog turns orientation off per user; default
     CHECK(configure(owner, 1) == 0);
     DisarmDialogDriver();
     DestroyWindow(owner);
-    CHECK(seen == BST_CHECKED);
+    CHECK(seen == 3);  // both settings on by default
     CHECK(Decode(codec, path).width == 40);  // as stored, now that the user said so
+    DWORD profiles = 1, size = sizeof(profiles);
+    CHECK(RegGetValueA(HKEY_CURRENT_USER, kKey, "UseColorProfile", RRF_RT_REG_DWORD, nullptr, &profiles, &size)
+          == ERROR_SUCCESS);
+    CHECK(profiles == 0);
     SusiePictureInfo info = {};
     CHECK(codec.getPictureInfo(path.c_str(), 0, SPI_INPUT_FILE, &info) == SPI_SUCCESS);
     CHECK(info.width == 40);
+    RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
+    RemoveTree(folder);
+}
+
+// --- embedded colour profiles --------------------------------------------------
+
+static std::string ColordProfile(const char* name)
+{
+    return ReadFileBytes(std::string("Z:\\usr\\share\\color\\icc\\colord\\") + name);
+}
+
+static std::string Big32(unsigned long v)
+{
+    const char bytes[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return std::string(bytes, 4);
+}
+
+// The profile in APP2 pieces right after the JPEG's SOI: pieces[i] is the
+// number written on the i-th piece of `count`, the bytes split evenly.
+static std::string WithJpegProfile(const std::string& jpeg, const std::string& profile,
+                                   std::initializer_list<int> pieces, int count)
+{
+    std::string segments;
+    size_t part = (profile.size() + count - 1) / count;
+    for (int number : pieces) {
+        std::string body = std::string("ICC_PROFILE", 12) + char(number) + char(count)
+            + profile.substr((number - 1) * part, part);
+        size_t length = body.size() + 2;
+        segments += std::string("\xFF\xE2", 2) + char(length >> 8) + char(length & 0xFF) + body;
+    }
+    return jpeg.substr(0, 2) + segments + jpeg.substr(2);
+}
+
+// The profile in an iCCP chunk after IHDR, deflated as stored blocks.
+static std::string WithPngProfile(const std::string& png, const std::string& profile)
+{
+    std::string z("\x78\x01", 2);
+    size_t at = 0;
+    do {
+        size_t n = std::min<size_t>(profile.size() - at, 65535);
+        z += char(at + n == profile.size() ? 1 : 0);
+        z += char(n & 0xFF); z += char(n >> 8); z += char(~n & 0xFF); z += char((~n >> 8) & 0xFF);
+        z += profile.substr(at, n);
+        at += n;
+    } while (at < profile.size());
+    unsigned long a = 1, b = 0;
+    for (unsigned char c : profile) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    z += Big32((b << 16) | a);
+    std::string chunk = std::string("iCCPtest\0\0", 10) + z;
+    unsigned long crc = 0xFFFFFFFF;
+    for (unsigned char c : chunk) {
+        crc ^= c;
+        for (int k = 0; k < 8; k++)
+            crc = crc & 1 ? 0xEDB88320 ^ (crc >> 1) : crc >> 1;
+    }
+    return png.substr(0, 33) + Big32(chunk.size() - 4) + chunk + Big32(~crc) + png.substr(33);
+}
+
+// What the system's own transform makes of one pixel, perceptual, to sRGB.
+static COLORREF SystemSrgb(const std::string& profile, COLORREF colour)
+{
+    PROFILE embedded = {PROFILE_MEMBUFFER, const_cast<char*>(profile.data()), static_cast<DWORD>(profile.size())};
+    WCHAR srgb[MAX_PATH];
+    DWORD size = sizeof(srgb);
+    GetStandardColorSpaceProfileW(nullptr, 0x73524742, srgb, &size);  // 'sRGB'
+    PROFILE screen = {PROFILE_FILENAME, srgb, static_cast<DWORD>((lstrlenW(srgb) + 1) * sizeof(WCHAR))};
+    HPROFILE both[2] = {OpenColorProfileW(&embedded, PROFILE_READ, FILE_SHARE_READ, OPEN_EXISTING),
+                        OpenColorProfileW(&screen, PROFILE_READ, FILE_SHARE_READ, OPEN_EXISTING)};
+    DWORD intent = INTENT_PERCEPTUAL;
+    HTRANSFORM transform = CreateMultiProfileTransform(both, 2, &intent, 1, BEST_MODE, INDEX_DONT_CARE);
+    BYTE in[3] = {GetBValue(colour), GetGValue(colour), GetRValue(colour)}, out[3] = {};
+    TranslateBitmapBits(transform, in, BM_RGBTRIPLETS, 1, 1, 3, out, BM_RGBTRIPLETS, 3, nullptr, 0);
+    DeleteColorTransform(transform);
+    CloseColorProfile(both[0]);
+    CloseColorProfile(both[1]);
+    return RGB(out[2], out[1], out[0]);
+}
+
+static std::vector<BYTE> Solid(int width, int height, COLORREF colour)
+{
+    std::vector<BYTE> p(static_cast<size_t>(width) * height * 4, 255);
+    for (size_t i = 0; i < p.size(); i += 4) {
+        p[i] = GetBValue(colour);
+        p[i + 1] = GetGValue(colour);
+        p[i + 2] = GetRValue(colour);
+    }
+    return p;
+}
+
+static COLORREF Swapped(COLORREF c)
+{
+    return RGB(GetGValue(c), GetRValue(c), GetBValue(c));
+}
+
+TEST_CASE("syscodec: embedded colour profiles are converted to sRGB; broken ones and the setting off show the numbers")
+{
+    static const char kKey[] = "Software\\Ovilune\\ifsyscodec";
+    RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-profiles");
+    const COLORREF colour = RGB(200, 60, 110);
+    std::string plainJpeg = folder + "\\plain.jpg", plainPng = folder + "\\plain.png";
+    REQUIRE(Encode(plainJpeg, GUID_ContainerFormatJpeg, 32, 24, Solid(32, 24, colour)));
+    REQUIRE(Encode(plainPng, GUID_ContainerFormatPng, 32, 24, Solid(32, 24, colour)));
+    std::string jpeg = ReadFileBytes(plainJpeg), png = ReadFileBytes(plainPng);
+    COLORREF raw = Decode(codec, plainJpeg).Pixel(16, 12);
+    CHECK(Near(raw, colour, 4));
+    std::string swap = ColordProfile("SwappedRedAndGreen.icc"), adobe = ColordProfile("AdobeRGB1998.icc");
+    REQUIRE(swap.size() > 132);
+    REQUIRE(adobe.size() > 132);
+    std::string truncated = swap.substr(0, swap.size() / 2);
+    std::string lying = Big32(0x00FFFFFF) + swap.substr(4);
+
+    const struct {
+        const char* name;
+        std::string bytes;
+        COLORREF expected;
+    } cases[] = {
+        {"swap.jpg", WithJpegProfile(jpeg, swap, {1}, 1), Swapped(raw)},
+        {"swap.png", WithPngProfile(png, swap), Swapped(colour)},
+        {"adobe.jpg", WithJpegProfile(jpeg, adobe, {1}, 1), SystemSrgb(adobe, raw)},
+        {"split.jpg", WithJpegProfile(jpeg, swap, {1, 2}, 2), Swapped(raw)},
+        {"reversed.jpg", WithJpegProfile(jpeg, swap, {2, 1}, 2), Swapped(raw)},
+        {"missing.jpg", WithJpegProfile(jpeg, swap, {1}, 2), raw},
+        {"twice.jpg", WithJpegProfile(jpeg, swap, {1, 1}, 2), raw},
+        {"truncated.jpg", WithJpegProfile(jpeg, truncated, {1}, 1), raw},
+        {"lying.jpg", WithJpegProfile(jpeg, lying, {1}, 1), raw},
+        {"truncated.png", WithPngProfile(png, truncated), colour},
+    };
+    for (const auto& c : cases) {
+        std::string name = c.name;
+        CAPTURE(name);
+        std::string path = folder + "\\" + c.name;
+        REQUIRE(WriteFileBytes(path, c.bytes.data(), c.bytes.size()));
+        Decoded d = Decode(codec, path);
+        REQUIRE(d.result == SPI_SUCCESS);
+        COLORREF seen = d.Pixel(16, 12);
+        CAPTURE(seen);
+        CHECK(Near(seen, c.expected, 3));
+    }
+    // The Adobe RGB mid-tone moved: not the numbers as stored.
+    CHECK_FALSE(Near(SystemSrgb(adobe, raw), raw, 3));
+
+    HKEY key;
+    REQUIRE(RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS);
+    DWORD off = 0;
+    RegSetValueExA(key, "UseColorProfile", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&off), sizeof(off));
+    RegCloseKey(key);
+    CHECK(Near(Decode(codec, folder + "\\swap.jpg").Pixel(16, 12), raw, 3));
+    CHECK(Near(Decode(codec, folder + "\\swap.png").Pixel(16, 12), colour, 3));
     RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
     RemoveTree(folder);
 }

@@ -18,13 +18,16 @@ static HINSTANCE PluginInstance()
 static INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
-    case WM_INITDIALOG:
-        CheckDlgButton(dialog, IDC_APPLY_ORIENTATION,
-                       ReadCodecSettings().applyOrientation ? BST_CHECKED : BST_UNCHECKED);
+    case WM_INITDIALOG: {
+        CodecSettings settings = ReadCodecSettings();
+        CheckDlgButton(dialog, IDC_APPLY_ORIENTATION, settings.applyOrientation ? BST_CHECKED : BST_UNCHECKED);
+        CheckDlgButton(dialog, IDC_USE_COLOR_PROFILE, settings.useColorProfile ? BST_CHECKED : BST_UNCHECKED);
         return TRUE;
+    }
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) {
-            CodecSettings settings = {IsDlgButtonChecked(dialog, IDC_APPLY_ORIENTATION) == BST_CHECKED};
+            CodecSettings settings = {IsDlgButtonChecked(dialog, IDC_APPLY_ORIENTATION) == BST_CHECKED,
+                                      IsDlgButtonChecked(dialog, IDC_USE_COLOR_PROFILE) == BST_CHECKED};
             WriteCodecSettings(settings);
             EndDialog(dialog, IDOK);
             return TRUE;

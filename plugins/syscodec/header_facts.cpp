@@ -1,5 +1,6 @@
 #include "header_facts.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "sources/susie.h"
@@ -67,10 +68,64 @@ static bool ReadFirstDirectory(const ByteSource& source, unsigned long long base
     return true;
 }
 
+// An ICC profile split over APP2 segments: each piece says which it is of
+// how many. Where they are is noted while the headers are walked; the bytes
+// are read once all are known to be there.
+struct ProfilePieces {
+    unsigned count;                  // as the pieces declare it; 0 before the first
+    unsigned long long at[256];      // where piece i's bytes start, 0 while unseen
+    unsigned length[256];
+    bool broken;
+};
+
+static const char kIccMarker[] = "ICC_PROFILE";  // with its NUL: 12 bytes
+
+static void NotePiece(const ByteSource& source, unsigned long long segment, unsigned segmentLength,
+                      ProfilePieces* pieces)
+{
+    BYTE head[14];
+    if (segmentLength < 2 + sizeof(head) || !ReadAt(source, segment + 4, head, sizeof(head))
+        || memcmp(head, kIccMarker, sizeof(kIccMarker)) != 0)
+        return;
+    unsigned index = head[12], count = head[13];
+    if (index == 0 || count == 0 || index > count || (pieces->count && pieces->count != count)
+        || pieces->at[index - 1])
+        pieces->broken = true;
+    else {
+        pieces->count = count;
+        pieces->at[index - 1] = segment + 4 + sizeof(head);
+        pieces->length[index - 1] = segmentLength - 2 - sizeof(head);
+    }
+}
+
+static void JoinPieces(const ByteSource& source, const ProfilePieces& pieces, std::vector<BYTE>* profile)
+{
+    if (pieces.broken || pieces.count == 0)
+        return;
+    size_t total = 0;
+    for (unsigned i = 0; i < pieces.count; i++) {
+        if (!pieces.at[i])
+            return;  // a piece is missing
+        total += pieces.length[i];
+    }
+    if (total > kMaxProfileBytes)
+        return;
+    profile->resize(total);
+    size_t offset = 0;
+    for (unsigned i = 0; i < pieces.count; i++) {
+        if (!ReadAt(source, pieces.at[i], profile->data() + offset, pieces.length[i])) {
+            profile->clear();
+            return;
+        }
+        offset += pieces.length[i];
+    }
+}
+
 // JPEG: the first start-of-frame marker's size, walking the segments, and
-// the orientation of an Exif segment before it.
+// the orientation of an Exif segment before it; where asked, the places of
+// the profile's pieces before it.
 static bool JpegFacts(const ByteSource& source, unsigned long long* width, unsigned long long* height,
-                      int* orientation)
+                      int* orientation, ProfilePieces* pieces)
 {
     unsigned long long at = 2;
     BYTE marker[9];
@@ -97,6 +152,8 @@ static bool JpegFacts(const ByteSource& source, unsigned long long* width, unsig
             unsigned long long ignored = 0;
             ReadFirstDirectory(source, at + 10, &ignored, &ignored, orientation);
         }
+        if (kind == 0xE2 && pieces)
+            NotePiece(source, at, Big16(marker + 2), pieces);
         at += 2 + Big16(marker + 2);
     }
     return false;
@@ -142,7 +199,7 @@ static bool GifSize(const ByteSource& source, unsigned long long* width, unsigne
 // not say (the decoder then decides). JPEG and TIFF also tell their
 // orientation.
 static bool DeclaredSize(const ByteSource& source, unsigned long long* width, unsigned long long* height,
-                         int* orientation)
+                         int* orientation, ProfilePieces* pieces)
 {
     BYTE head[26];
     if (!ReadAt(source, 0, head, sizeof(head)))
@@ -153,7 +210,7 @@ static bool DeclaredSize(const ByteSource& source, unsigned long long* width, un
         return true;
     }
     if (head[0] == 0xFF && head[1] == 0xD8)
-        return JpegFacts(source, width, height, orientation);
+        return JpegFacts(source, width, height, orientation, pieces);
     if (memcmp(head, "GIF8", 4) == 0)
         return GifSize(source, width, height);
     if (head[0] == 'B' && head[1] == 'M') {
@@ -185,9 +242,12 @@ static bool DeclaredSize(const ByteSource& source, unsigned long long* width, un
     return false;
 }
 
-HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag)
+HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool wantProfile)
 {
-    HeaderFacts facts = {SPI_SUCCESS, 1};
+    HeaderFacts facts;
+    facts.sizeCheck = SPI_SUCCESS;
+    facts.orientation = 1;
+    facts.jpeg = false;
     ByteSource source = {};
     HANDLE file = INVALID_HANDLE_VALUE;
     if ((flag & 7) == SPI_INPUT_MEMORY) {
@@ -211,8 +271,17 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag)
         }
     }
     unsigned long long width = 0, height = 0;
-    if (DeclaredSize(source, &width, &height, &facts.orientation) && width * height > kMaxPixels)
+    // Large enough to be kept off the stack of a host's thread.
+    ProfilePieces* pieces = wantProfile ? static_cast<ProfilePieces*>(calloc(1, sizeof(ProfilePieces))) : nullptr;
+    if (DeclaredSize(source, &width, &height, &facts.orientation, pieces) && width * height > kMaxPixels)
         facts.sizeCheck = SPI_NO_MEMORY;
+    BYTE head[2];
+    facts.jpeg = ReadAt(source, 0, head, 2) && head[0] == 0xFF && head[1] == 0xD8;
+    if (pieces) {
+        if (facts.jpeg && facts.sizeCheck == SPI_SUCCESS)
+            JoinPieces(source, *pieces, &facts.profile);
+        free(pieces);
+    }
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     return facts;

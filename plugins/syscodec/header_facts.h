@@ -4,17 +4,27 @@
 
 #include <windows.h>
 
+#include <vector>
+
 // The most pixels a picture may have: its 24-bit DIB is then at most 768 MB,
 // which a 32-bit host can still hold beside itself, and the platform's
 // decoders are never started on a picture that could not be delivered.
 const unsigned long long kMaxPixels = 1ULL << 28;
 
+// The most bytes an embedded colour profile may have; real ones have a few
+// kilobytes, rarely a few hundred.
+const size_t kMaxProfileBytes = 4u << 20;
+
 struct HeaderFacts {
     int sizeCheck;    // SPI_SUCCESS, or SPI_NO_MEMORY: more than kMaxPixels declared
     int orientation;  // Exif/TIFF orientation 1-8; 1 (upright) where none is stated
+    bool jpeg;        // a JPEG: its profile, if any, is in `profile`
+    std::vector<BYTE> profile;  // a JPEG's ICC profile, joined from its APP2 pieces
 };
 
 // Reads the headers of the picture given as GetPicture's arguments are (a
 // file name and offset, or memory and its size). Nothing is read past the
 // end of either; a format not known here gives success and orientation 1.
-HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag);
+// With `wantProfile`, a JPEG's embedded profile is read too: all its pieces,
+// numbered 1..n once each and at most kMaxProfileBytes together, or none.
+HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool wantProfile = false);

@@ -3,6 +3,7 @@
 
 struct CodecSettings {
     bool applyOrientation;  // show photos upright as their Exif orientation says
+    bool useColorProfile;   // convert photos with an embedded profile to sRGB
 };
 
 // The user's settings; the defaults where none are stored or what is stored

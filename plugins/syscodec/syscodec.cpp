@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "color_profile.h"
 #include "header_facts.h"
 #include "settings.h"
 #include "sources/susie.h"
@@ -251,15 +252,44 @@ static int OpenFrame(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR length
     return SPI_SUCCESS;
 }
 
-// The factory, the picture's first frame, its size as stored and the
-// orientation to show it in, for the two calls that decode.
-static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagingFactory** factory,
-                       IWICBitmapFrameDecode** frame, UINT* width, UINT* height, int* orientation)
+// The frame's first colour profile, as its decoder gives it: Wine's and the
+// platform's decoders read PNG's iCCP and TIFF's profile tag. Bounded before
+// anything is allocated for it.
+static void DecoderProfile(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, std::vector<BYTE>* profile)
 {
-    HeaderFacts facts = ReadHeaderFacts(buffer, length, flag);
+    UINT count = 0;
+    if (FAILED(frame->GetColorContexts(0, nullptr, &count)) || count == 0)
+        return;
+    std::vector<IWICColorContext*> contexts(count, nullptr);
+    UINT made = 0;
+    while (made < count && SUCCEEDED(factory->CreateColorContext(&contexts[made])))
+        made++;
+    UINT size = 0;
+    WICColorContextType type;
+    if (made == count && SUCCEEDED(frame->GetColorContexts(count, contexts.data(), &count))
+        && SUCCEEDED(contexts[0]->GetType(&type)) && type == WICColorContextProfile
+        && SUCCEEDED(contexts[0]->GetProfileBytes(0, nullptr, &size)) && size > 0 && size <= kMaxProfileBytes) {
+        profile->resize(size);
+        if (FAILED(contexts[0]->GetProfileBytes(size, profile->data(), &size)) || size != profile->size())
+            profile->clear();
+    }
+    for (UINT i = 0; i < made; i++)
+        contexts[i]->Release();
+}
+
+// The factory, the picture's first frame, its size as stored and the
+// orientation to show it in, for the two calls that decode; for GetPicture
+// also the colour profile to convert from, empty when there is none to use.
+static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagingFactory** factory,
+                       IWICBitmapFrameDecode** frame, UINT* width, UINT* height, int* orientation,
+                       std::vector<BYTE>* profile = nullptr)
+{
+    CodecSettings settings = ReadCodecSettings();
+    bool wantProfile = profile && settings.useColorProfile;
+    HeaderFacts facts = ReadHeaderFacts(buffer, length, flag, wantProfile);
     if (facts.sizeCheck != SPI_SUCCESS)
         return facts.sizeCheck;
-    *orientation = ReadCodecSettings().applyOrientation ? facts.orientation : 1;
+    *orientation = settings.applyOrientation ? facts.orientation : 1;
     if (FAILED(CreateFactory(factory)))
         return SPI_INTERNAL_ERROR;
     int result = OpenFrame(*factory, buffer, length, flag, frame);
@@ -270,6 +300,16 @@ static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagin
         return SPI_BROKEN_DATA;
     if (static_cast<unsigned long long>(*width) * *height > kMaxPixels)
         return SPI_NO_MEMORY;
+    if (wantProfile) {
+        // A JPEG's pieces were read with its headers; Wine's JPEG decoder
+        // does not give its profile.
+        if (facts.jpeg)
+            profile->swap(facts.profile);
+        else
+            DecoderProfile(*factory, *frame, profile);
+        if (!ShouldConvert(profile))
+            profile->clear();
+    }
     return SPI_SUCCESS;
 }
 
@@ -367,10 +407,11 @@ static void Place(int orientation, UINT x, UINT y, UINT width, UINT height, UINT
 }
 
 // Converts the frame to premultiplied BGRA and composes it over white into
-// 24-bit rows, bottom row first, turned as `orientation` says.
+// 24-bit rows, bottom row first, turned as `orientation` says; with a table,
+// each row's colours are converted to sRGB on the way.
 static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, UINT width,
-                      UINT height, int orientation, BYTE* bits, UINT stride, SusieProgress progress,
-                      LONG_PTR data)
+                      UINT height, int orientation, SrgbTable* table, BYTE* bits, UINT stride,
+                      SusieProgress progress, LONG_PTR data)
 {
     UINT shownHeight = orientation >= 5 ? width : height;
     Com<IWICFormatConverter> converter;
@@ -379,6 +420,7 @@ static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
                                         nullptr, 0, WICBitmapPaletteTypeCustom)))
         return SPI_BROKEN_DATA;
     std::vector<BYTE> row(static_cast<size_t>(width) * 4);
+    std::vector<BYTE> composed(orientation == 1 ? 0 : static_cast<size_t>(width) * 3);
     for (UINT y = 0; y < height; y++) {
         if (progress && y % kProgressRows == 0 && progress(static_cast<int>(y), static_cast<int>(height), data))
             return SPI_ABORTED;
@@ -394,17 +436,23 @@ static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
                 out[x * 3 + 1] = static_cast<BYTE>(p[1] + under);
                 out[x * 3 + 2] = static_cast<BYTE>(p[2] + under);
             }
+            if (table)
+                ConvertRow(*table, out, width);
             continue;
         }
         for (UINT x = 0; x < width; x++) {
-            UINT shownX, shownY;
-            Place(orientation, x, y, width, height, &shownX, &shownY);
-            BYTE* out = bits + static_cast<size_t>(shownHeight - 1 - shownY) * stride + shownX * 3;
             const BYTE* p = &row[x * 4];
             BYTE under = static_cast<BYTE>(255 - p[3]);
-            out[0] = static_cast<BYTE>(p[0] + under);
-            out[1] = static_cast<BYTE>(p[1] + under);
-            out[2] = static_cast<BYTE>(p[2] + under);
+            composed[x * 3] = static_cast<BYTE>(p[0] + under);
+            composed[x * 3 + 1] = static_cast<BYTE>(p[1] + under);
+            composed[x * 3 + 2] = static_cast<BYTE>(p[2] + under);
+        }
+        if (table)
+            ConvertRow(*table, composed.data(), width);
+        for (UINT x = 0; x < width; x++) {
+            UINT shownX, shownY;
+            Place(orientation, x, y, width, height, &shownX, &shownY);
+            memcpy(bits + static_cast<size_t>(shownHeight - 1 - shownY) * stride + shownX * 3, &composed[x * 3], 3);
         }
     }
     if (progress && progress(static_cast<int>(height), static_cast<int>(height), data))
@@ -424,9 +472,13 @@ PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned fla
     Com<IWICBitmapFrameDecode> frame;
     UINT width = 0, height = 0;
     int orientation = 1;
-    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height, &orientation);
+    std::vector<BYTE> profile;
+    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height, &orientation, &profile);
     if (result != SPI_SUCCESS)
         return result;
+    // A profile the system refuses shows the picture as it is stored.
+    SrgbTable table;
+    bool convert = !profile.empty() && BuildSrgbTable(profile, &table);
     UINT shownWidth = orientation >= 5 ? height : width;
     UINT shownHeight = orientation >= 5 ? width : height;
     unsigned long long stride = (static_cast<unsigned long long>(shownWidth) * 3 + 3) & ~3ULL;
@@ -447,7 +499,7 @@ PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned fla
         header->biCompression = BI_RGB;
         header->biSizeImage = static_cast<DWORD>(size);
         memset(pixels, 255, static_cast<size_t>(size));
-        result = DecodeInto(factory.p, frame.p, width, height, orientation, pixels,
+        result = DecodeInto(factory.p, frame.p, width, height, orientation, convert ? &table : nullptr, pixels,
                             static_cast<UINT>(stride), progress, data);
     } else {
         result = SPI_NO_MEMORY;
