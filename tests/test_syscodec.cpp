@@ -599,8 +599,9 @@ static std::string WithExifOrientation(const std::string& jpeg, int orientation)
     return jpeg.substr(0, 2) + std::string(segment, sizeof(segment)) + jpeg.substr(2);
 }
 
-// A 40 x 30 uncompressed RGB TIFF of the quadrants, stating `orientation`.
-static std::string QuadrantTiff(int orientation)
+// A 40 x 30 uncompressed RGB TIFF of the quadrants, stating `orientation`,
+// with `profile` as its ICC profile where one is given.
+static std::string QuadrantTiff(int orientation, const std::string& profile = std::string())
 {
     const int width = 40, height = 30;
     std::vector<BYTE> bgra = Quadrants(width, height, 255);
@@ -610,7 +611,8 @@ static std::string QuadrantTiff(int orientation)
     auto entry = [&](unsigned tag, unsigned type, unsigned long count, unsigned long value) {
         put16(tag); put16(type); put32(count); put32(value);
     };
-    const unsigned long entries = 10, bitsAt = 8 + 2 + entries * 12 + 4, pixelsAt = bitsAt + 6;
+    const unsigned long entries = profile.empty() ? 10 : 11, bitsAt = 8 + 2 + entries * 12 + 4,
+                        pixelsAt = bitsAt + 6;
     put16(entries);
     entry(256, 3, 1, width);
     entry(257, 3, 1, height);
@@ -622,6 +624,8 @@ static std::string QuadrantTiff(int orientation)
     entry(277, 3, 1, 3);
     entry(278, 3, 1, height);
     entry(279, 4, 1, width * height * 3);
+    if (!profile.empty())
+        entry(34675, 7, profile.size(), pixelsAt + width * height * 3);
     put32(0);
     put16(8); put16(8); put16(8);
     for (int i = 0; i < width * height; i++) {
@@ -629,7 +633,7 @@ static std::string QuadrantTiff(int orientation)
         file += char(bgra[i * 4 + 1]);
         file += char(bgra[i * 4]);
     }
-    return file;
+    return file + profile;
 }
 
 TEST_CASE("syscodec: photos are shown upright as their Exif orientation says, mirrored ones too")
@@ -862,6 +866,7 @@ TEST_CASE("syscodec: embedded colour profiles are converted to sRGB; broken ones
         {"truncated.jpg", WithJpegProfile(jpeg, truncated, {1}, 1), raw},
         {"lying.jpg", WithJpegProfile(jpeg, lying, {1}, 1), raw},
         {"truncated.png", WithPngProfile(png, truncated), colour},
+        {"swap.tif", QuadrantTiff(1, swap), Swapped(RGB(220, 180, 0))},
     };
     for (const auto& c : cases) {
         std::string name = c.name;
@@ -870,7 +875,7 @@ TEST_CASE("syscodec: embedded colour profiles are converted to sRGB; broken ones
         REQUIRE(WriteFileBytes(path, c.bytes.data(), c.bytes.size()));
         Decoded d = Decode(codec, path);
         REQUIRE(d.result == SPI_SUCCESS);
-        COLORREF seen = d.Pixel(16, 12);
+        COLORREF seen = d.Pixel(d.width - 5, 4);  // in every picture's top right quadrant
         CAPTURE(seen);
         CHECK(Near(seen, c.expected, 3));
     }

@@ -34,10 +34,17 @@ static unsigned long Big32(const BYTE* p) { return (static_cast<unsigned long>(B
 static unsigned Little16(const BYTE* p) { return p[0] | (p[1] << 8); }
 static unsigned long Little32(const BYTE* p) { return Little16(p) | (static_cast<unsigned long>(Little16(p + 2)) << 16); }
 
+// Where a TIFF's embedded ICC profile (tag 34675) lies.
+struct TiffProfile {
+    unsigned long long at;
+    unsigned long size;
+};
+
 // A TIFF structure at `base`: ImageWidth, ImageLength and Orientation of its
-// first directory, those it has (the others are left as they are).
+// first directory, those it has (the others are left as they are), and
+// where asked the place of its colour profile.
 static bool ReadFirstDirectory(const ByteSource& source, unsigned long long base, unsigned long long* width,
-                               unsigned long long* height, int* orientation)
+                               unsigned long long* height, int* orientation, TiffProfile* profile = nullptr)
 {
     BYTE head[8];
     if (!ReadAt(source, base, head, sizeof(head)))
@@ -64,6 +71,10 @@ static bool ReadFirstDirectory(const ByteSource& source, unsigned long long base
             *height = value;
         else if (tag == 274 && value >= 1 && value <= 8)
             *orientation = static_cast<int>(value);
+        else if (tag == 34675 && profile && type == 7) {
+            profile->size = big ? Big32(entry + 4) : Little32(entry + 4);
+            profile->at = base + value;
+        }
     }
     return true;
 }
@@ -199,7 +210,7 @@ static bool GifSize(const ByteSource& source, unsigned long long* width, unsigne
 // not say (the decoder then decides). JPEG and TIFF also tell their
 // orientation.
 static bool DeclaredSize(const ByteSource& source, unsigned long long* width, unsigned long long* height,
-                         int* orientation, ProfilePieces* pieces)
+                         int* orientation, ProfilePieces* pieces, TiffProfile* tiffProfile)
 {
     BYTE head[26];
     if (!ReadAt(source, 0, head, sizeof(head)))
@@ -222,7 +233,7 @@ static bool DeclaredSize(const ByteSource& source, unsigned long long* width, un
     }
     if (memcmp(head, "II*\0", 4) == 0 || memcmp(head, "MM\0*", 4) == 0) {
         *width = *height = 0;
-        return ReadFirstDirectory(source, 0, width, height, orientation) && *width && *height;
+        return ReadFirstDirectory(source, 0, width, height, orientation, tiffProfile) && *width && *height;
     }
     if (Little16(head) == 0 && Little16(head + 2) == 1) {  // icon directory
         unsigned count = Little16(head + 4);
@@ -247,7 +258,7 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool 
     HeaderFacts facts;
     facts.sizeCheck = SPI_SUCCESS;
     facts.orientation = 1;
-    facts.jpeg = false;
+    facts.profileRead = false;
     ByteSource source = {};
     HANDLE file = INVALID_HANDLE_VALUE;
     if ((flag & 7) == SPI_INPUT_MEMORY) {
@@ -273,15 +284,24 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool 
     unsigned long long width = 0, height = 0;
     // Large enough to be kept off the stack of a host's thread.
     ProfilePieces* pieces = wantProfile ? static_cast<ProfilePieces*>(calloc(1, sizeof(ProfilePieces))) : nullptr;
-    if (DeclaredSize(source, &width, &height, &facts.orientation, pieces) && width * height > kMaxPixels)
+    TiffProfile tiffProfile = {0, 0};
+    if (DeclaredSize(source, &width, &height, &facts.orientation, pieces, wantProfile ? &tiffProfile : nullptr)
+        && width * height > kMaxPixels)
         facts.sizeCheck = SPI_NO_MEMORY;
-    BYTE head[2];
-    facts.jpeg = ReadAt(source, 0, head, 2) && head[0] == 0xFF && head[1] == 0xD8;
-    if (pieces) {
-        if (facts.jpeg && facts.sizeCheck == SPI_SUCCESS)
+    BYTE head[4];
+    bool jpeg = ReadAt(source, 0, head, 2) && head[0] == 0xFF && head[1] == 0xD8;
+    bool tiff = !jpeg && ReadAt(source, 0, head, 4) && (memcmp(head, "II*\0", 4) == 0 || memcmp(head, "MM\0*", 4) == 0);
+    facts.profileRead = jpeg || tiff;
+    if (pieces && facts.sizeCheck == SPI_SUCCESS) {
+        if (jpeg)
             JoinPieces(source, *pieces, &facts.profile);
-        free(pieces);
+        if (tiff && tiffProfile.size && tiffProfile.size <= kMaxProfileBytes) {
+            facts.profile.resize(tiffProfile.size);
+            if (!ReadAt(source, tiffProfile.at, facts.profile.data(), tiffProfile.size))
+                facts.profile.clear();
+        }
     }
+    free(pieces);
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     return facts;

@@ -18,13 +18,14 @@ const size_t kMaxProfileBytes = 4u << 20;
 struct HeaderFacts {
     int sizeCheck;    // SPI_SUCCESS, or SPI_NO_MEMORY: more than kMaxPixels declared
     int orientation;  // Exif/TIFF orientation 1-8; 1 (upright) where none is stated
-    bool jpeg;        // a JPEG: its profile, if any, is in `profile`
-    std::vector<BYTE> profile;  // a JPEG's ICC profile, joined from its APP2 pieces
+    bool profileRead;  // a JPEG or TIFF: its profile, if any, is in `profile`
+    std::vector<BYTE> profile;  // joined from a JPEG's APP2 pieces, or a TIFF's tag 34675
 };
 
 // Reads the headers of the picture given as GetPicture's arguments are (a
 // file name and offset, or memory and its size). Nothing is read past the
 // end of either; a format not known here gives success and orientation 1.
-// With `wantProfile`, a JPEG's embedded profile is read too: all its pieces,
-// numbered 1..n once each and at most kMaxProfileBytes together, or none.
+// With `wantProfile`, a JPEG's or TIFF's embedded profile is read too, at
+// most kMaxProfileBytes: of a JPEG, all its pieces, numbered 1..n once
+// each, or none.
 HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool wantProfile = false);

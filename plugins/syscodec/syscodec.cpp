@@ -301,9 +301,9 @@ static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagin
     if (static_cast<unsigned long long>(*width) * *height > kMaxPixels)
         return SPI_NO_MEMORY;
     if (wantProfile) {
-        // A JPEG's pieces were read with its headers; Wine's JPEG decoder
-        // does not give its profile.
-        if (facts.jpeg)
+        // A JPEG's and a TIFF's were read with their headers: Wine's JPEG
+        // decoder does not give its profile.
+        if (facts.profileRead)
             profile->swap(facts.profile);
         else
             DecoderProfile(*factory, *frame, profile);
