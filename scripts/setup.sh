@@ -118,8 +118,11 @@ install_emulator() {
         $SUDO apt-get update -qq
     fi
     echo "setup: installing qemu-user from $suite"
+    # A suite listed in the sources but never fetched is fetched first.
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-        "qemu-user/$suite" >/dev/null
+        "qemu-user/$suite" >/dev/null 2>&1 \
+        || { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq \
+                 --no-install-recommends "qemu-user/$suite" >/dev/null; }
 }
 
 register_emulator() {

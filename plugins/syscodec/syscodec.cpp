@@ -258,7 +258,7 @@ static int OpenFrame(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR length
 static void DecoderProfile(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, std::vector<BYTE>* profile)
 {
     UINT count = 0;
-    if (FAILED(frame->GetColorContexts(0, nullptr, &count)) || count == 0)
+    if (FAILED(frame->GetColorContexts(0, nullptr, &count)) || count == 0 || count > 16)
         return;
     std::vector<IWICColorContext*> contexts(count, nullptr);
     UINT made = 0;
