@@ -132,6 +132,14 @@ static void JoinPieces(const ByteSource& source, const ProfilePieces& pieces, st
     }
 }
 
+// What the headers say of an embedded profile, for the containers whose
+// profile is read here rather than by the decoder.
+struct ProfileSearch {
+    bool read;  // a JPEG or TIFF: whatever it has is in the places below
+    ProfilePieces pieces;
+    TiffProfile tiff;
+};
+
 // JPEG: the first start-of-frame marker's size, walking the segments, and
 // the orientation of an Exif segment before it; where asked, the places of
 // the profile's pieces before it.
@@ -210,7 +218,7 @@ static bool GifSize(const ByteSource& source, unsigned long long* width, unsigne
 // not say (the decoder then decides). JPEG and TIFF also tell their
 // orientation.
 static bool DeclaredSize(const ByteSource& source, unsigned long long* width, unsigned long long* height,
-                         int* orientation, ProfilePieces* pieces, TiffProfile* tiffProfile)
+                         int* orientation, ProfileSearch* search)
 {
     BYTE head[26];
     if (!ReadAt(source, 0, head, sizeof(head)))
@@ -220,8 +228,11 @@ static bool DeclaredSize(const ByteSource& source, unsigned long long* width, un
         *height = Big32(head + 20);
         return true;
     }
-    if (head[0] == 0xFF && head[1] == 0xD8)
-        return JpegFacts(source, width, height, orientation, pieces);
+    if (head[0] == 0xFF && head[1] == 0xD8) {
+        if (search)
+            search->read = true;
+        return JpegFacts(source, width, height, orientation, search ? &search->pieces : nullptr);
+    }
     if (memcmp(head, "GIF8", 4) == 0)
         return GifSize(source, width, height);
     if (head[0] == 'B' && head[1] == 'M') {
@@ -233,7 +244,10 @@ static bool DeclaredSize(const ByteSource& source, unsigned long long* width, un
     }
     if (memcmp(head, "II*\0", 4) == 0 || memcmp(head, "MM\0*", 4) == 0) {
         *width = *height = 0;
-        return ReadFirstDirectory(source, 0, width, height, orientation, tiffProfile) && *width && *height;
+        if (search)
+            search->read = true;
+        return ReadFirstDirectory(source, 0, width, height, orientation, search ? &search->tiff : nullptr)
+            && *width && *height;
     }
     if (Little16(head) == 0 && Little16(head + 2) == 1) {  // icon directory
         unsigned count = Little16(head + 4);
@@ -283,25 +297,22 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool 
     }
     unsigned long long width = 0, height = 0;
     // Large enough to be kept off the stack of a host's thread.
-    ProfilePieces* pieces = wantProfile ? static_cast<ProfilePieces*>(calloc(1, sizeof(ProfilePieces))) : nullptr;
-    TiffProfile tiffProfile = {0, 0};
-    if (DeclaredSize(source, &width, &height, &facts.orientation, pieces, wantProfile ? &tiffProfile : nullptr)
-        && width * height > kMaxPixels)
+    ProfileSearch* search = wantProfile ? static_cast<ProfileSearch*>(calloc(1, sizeof(ProfileSearch))) : nullptr;
+    if (DeclaredSize(source, &width, &height, &facts.orientation, search) && width * height > kMaxPixels)
         facts.sizeCheck = SPI_NO_MEMORY;
-    BYTE head[4];
-    bool jpeg = ReadAt(source, 0, head, 2) && head[0] == 0xFF && head[1] == 0xD8;
-    bool tiff = !jpeg && ReadAt(source, 0, head, 4) && (memcmp(head, "II*\0", 4) == 0 || memcmp(head, "MM\0*", 4) == 0);
-    facts.profileRead = jpeg || tiff;
-    if (pieces && facts.sizeCheck == SPI_SUCCESS) {
-        if (jpeg)
-            JoinPieces(source, *pieces, &facts.profile);
-        if (tiff && tiffProfile.size && tiffProfile.size <= kMaxProfileBytes) {
-            facts.profile.resize(tiffProfile.size);
-            if (!ReadAt(source, tiffProfile.at, facts.profile.data(), tiffProfile.size))
-                facts.profile.clear();
+    if (search) {
+        facts.profileRead = search->read;
+        if (facts.sizeCheck == SPI_SUCCESS) {
+            JoinPieces(source, search->pieces, &facts.profile);
+            const TiffProfile& tiff = search->tiff;
+            if (tiff.size && tiff.size <= kMaxProfileBytes) {
+                facts.profile.resize(tiff.size);
+                if (!ReadAt(source, tiff.at, facts.profile.data(), tiff.size))
+                    facts.profile.clear();
+            }
         }
+        free(search);
     }
-    free(pieces);
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     return facts;
