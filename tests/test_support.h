@@ -3,8 +3,11 @@
 
 #include <windows.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "hostkit.h"
 #include "sources/loaders.h"
@@ -82,3 +85,44 @@ struct TestChip {
     std::string text;
     COLORREF background;
 };
+
+// The exact area average of width x height 32-bit pixels (rows `stride`
+// pixels apart, top row first) at outWidth x outHeight: every output pixel
+// the mean of the part it covers, partly covered pixels by their share.
+inline std::vector<DWORD> AreaAverage(const DWORD* pixels, int width, int height, int stride, int outWidth,
+                                      int outHeight)
+{
+    std::vector<DWORD> out(static_cast<size_t>(outWidth) * outHeight);
+    double sx = double(width) / outWidth, sy = double(height) / outHeight;
+    for (int y = 0; y < outHeight; y++)
+        for (int x = 0; x < outWidth; x++) {
+            double sum[3] = {0, 0, 0};
+            double x0 = x * sx, x1 = (x + 1) * sx, y0 = y * sy, y1 = (y + 1) * sy;
+            for (int v = int(y0); v < height && v < y1; v++)
+                for (int u = int(x0); u < width && u < x1; u++) {
+                    double share = (std::fmin(u + 1.0, x1) - std::fmax(double(u), x0))
+                        * (std::fmin(v + 1.0, y1) - std::fmax(double(v), y0));
+                    DWORD p = pixels[static_cast<size_t>(v) * stride + u];
+                    for (int c = 0; c < 3; c++)
+                        sum[c] += share * ((p >> (8 * c)) & 0xFF);
+                }
+            DWORD value = 0;
+            for (int c = 0; c < 3; c++)
+                value |= DWORD(std::lround(sum[c] / (sx * sy))) << (8 * c);
+            out[static_cast<size_t>(y) * outWidth + x] = value;
+        }
+    return out;
+}
+
+// How many of `count` pixels differ in some channel by more than `levels`.
+inline int CountFarPixels(const DWORD* a, const DWORD* b, int count, int levels)
+{
+    int distant = 0;
+    for (int i = 0; i < count; i++)
+        for (int c = 0; c < 24; c += 8)
+            if (std::abs(int((a[i] >> c) & 0xFF) - int((b[i] >> c) & 0xFF)) > levels) {
+                distant++;
+                break;
+            }
+    return distant;
+}

@@ -59,7 +59,7 @@ void ResetSlideshowDefaults(ChipState* state)
     state->ticksLeft = 3;
 }
 
-bool ReplacePicture(ChipState* state, HBITMAP bitmap)
+bool ReplacePicture(ChipState* state, HBITMAP bitmap, int imageWidth, int imageHeight)
 {
     DropPicture(state);
     state->bitmap = bitmap;
@@ -67,16 +67,19 @@ bool ReplacePicture(ChipState* state, HBITMAP bitmap)
 
     BITMAP info;
     if (bitmap && GetObjectA(bitmap, sizeof(info), &info) == sizeof(info)) {
-        state->imageWidth = info.bmWidth;
-        state->imageHeight = info.bmHeight < 0 ? -info.bmHeight : info.bmHeight;
+        state->heldWidth = info.bmWidth;
+        state->heldHeight = info.bmHeight < 0 ? -info.bmHeight : info.bmHeight;
+        bool given = imageWidth >= state->heldWidth && imageHeight >= state->heldHeight;
+        state->imageWidth = given ? imageWidth : state->heldWidth;
+        state->imageHeight = given ? imageHeight : state->heldHeight;
         return true;
     }
     if (bitmap) {
         DeleteObject(bitmap);
         state->bitmap = nullptr;
     }
-    state->imageWidth = 160;
-    state->imageHeight = 90;
+    state->imageWidth = state->heldWidth = 160;
+    state->imageHeight = state->heldHeight = 90;
     return false;
 }
 

@@ -11,8 +11,8 @@ typedef HLOCAL ChipHandle;
 
 struct ChipState {
     HBITMAP bitmap;         // the current picture, ours; null when not loaded
-    int imageWidth;
-    int imageHeight;
+    int imageWidth;         // the picture's own size, what the view modes
+    int imageHeight;        // and the host reckon with
     int displayWidth;
     int displayHeight;
     int viewMode;           // IDM_ZOOM25 .. IDM_FIT_ASPECT, 0 until first set
@@ -32,6 +32,11 @@ struct ChipState {
     // picture from an old one that happens to get the same GDI handle back.
     unsigned pictureSerial;
     RenderCache render;
+
+    // The size `bitmap` is held at: the picture's own, or less where the
+    // view mode shows it reduced (the copy is then reduced from it).
+    int heldWidth;
+    int heldHeight;
 
     // How many ChipLocks hold the record now, and whether the host asked for
     // the chip's end while one did: a plug-in or dialog that pumps messages
@@ -68,9 +73,11 @@ void RestartCountdown(ChipState* state);
 void ResetSlideshowDefaults(ChipState* state);
 
 // Replaces the cached picture. The old one is deleted; `bitmap` may be null.
-// Sets the image size from the new picture, or 160 x 90 when there is none.
-// Returns whether a picture is now cached.
-bool ReplacePicture(ChipState* state, HBITMAP bitmap);
+// Sets the held size from the new picture and the image size to
+// imageWidth x imageHeight (the bitmap's own size when those are 0), or
+// both to 160 x 90 when there is no picture. Returns whether a picture is
+// now cached.
+bool ReplacePicture(ChipState* state, HBITMAP bitmap, int imageWidth = 0, int imageHeight = 0);
 
 // Deletes the cached picture without touching the sizes. The painted copy
 // stays for the next picture to be drawn over.

@@ -20,6 +20,7 @@ struct RenderCache {
     HDC dc;            // a memory DC holding `bitmap`, kept between paints
     HGDIOBJ previous;  // what `dc` held before
     HBITMAP bitmap;    // compatible with the painting DC
+    BYTE* pixels;      // its pixels, top row first, when it is a 32-bit DIB section
     int width;         // the bitmap's size: the client's, or up to a little
     int height;        // more, so that resizing by a few pixels allocates nothing
     bool valid;        // `bitmap` holds the rendering of `key`

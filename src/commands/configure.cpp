@@ -39,6 +39,17 @@ static void RestoreSavedSettings(ChipHandle chip, ChipState* state, HWND window,
     }
 }
 
+// The view mode the chip will have once its saved settings are restored, so
+// that the picture is loaded as that mode holds it.
+static int ModeAfterRestore(const ChipState* state, const BYTE* block)
+{
+    int payload = block ? ReadIntAt(block, kSavedPayloadSize) : 0;
+    if (payload != 20 && payload != 4)
+        return IDM_ZOOM100;
+    int mode = ReadIntAt(block, kSavedViewMode);
+    return IsViewMode(mode) ? mode : state->viewMode;
+}
+
 void ConfigureChip(ChipHandle chip, ChipState* state, HWND window, const void* info)
 {
     ResetSlideshowDefaults(state);
@@ -49,11 +60,13 @@ void ConfigureChip(ChipHandle chip, ChipState* state, HWND window, const void* i
     SeedChipRandomFromClock();
     state->imageCount = CountPathLines(text);
     state->imageIndex = state->imageCount > 0 ? ChipRandom() % state->imageCount : 0;
-    bool loaded = state->imageCount > 0 ? LoadCurrentPicture(state, text) : ReplacePicture(state, nullptr);
+    const BYTE* saved = static_cast<const BYTE*>(ReadPointerAt(info, kUpdateSavedBlock));
+    bool loaded = state->imageCount > 0 ? LoadCurrentPicture(state, window, text, ModeAfterRestore(state, saved))
+                                        : ReplacePicture(state, nullptr);
     state->loadFailed = loaded ? 0 : 1;
     state->background = static_cast<COLORREF>(ReadIntAt(info, kUpdateBackground));
 
-    RestoreSavedSettings(chip, state, window, static_cast<const BYTE*>(ReadPointerAt(info, kUpdateSavedBlock)));
+    RestoreSavedSettings(chip, state, window, saved);
 
     if (ReadIntAt(info, kUpdateKeepPicture) == 0)
         ReleasePictures(state);

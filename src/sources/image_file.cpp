@@ -69,6 +69,13 @@ static bool BitmapFileIsSane(const char* path)
     return true;
 }
 
+static DisplaySize HeldFor(const HeldRule* rule, DisplaySize whole)
+{
+    if (!rule)
+        return whole;
+    return HeldSize(rule->mode, rule->clientWidth, rule->clientHeight, whole.width, whole.height);
+}
+
 static bool HasBitmapSuffix(const char* path, size_t length)
 {
     // Only the last three characters count; the dot is not looked at.
@@ -186,7 +193,8 @@ bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsS
     return stride * height <= bitsSize;
 }
 
-static HBITMAP BitmapFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spare)
+static HBITMAP BitmapFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spare, const HeldRule* rule,
+                                DisplaySize* imageSize)
 {
     SIZE_T infoSize = LocalSize(infoBlock);
     SIZE_T bitsSize = LocalSize(bitsBlock);
@@ -196,8 +204,13 @@ static HBITMAP BitmapFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spar
     HBITMAP bitmap = nullptr;
     const void* bits = LocalLock(bitsBlock);
     if (bits) {
-        if (DibFitsBlocks(&info->bmiHeader, infoSize, bitsSize))
-            bitmap = PictureFromDib(info, bits, spare);
+        if (DibFitsBlocks(&info->bmiHeader, infoSize, bitsSize)) {
+            const BITMAPINFOHEADER& header = info->bmiHeader;
+            DisplaySize whole = {header.biWidth, header.biHeight < 0 ? -header.biHeight : header.biHeight};
+            bitmap = PictureFromDib(info, bits, spare, HeldFor(rule, whole));
+            if (bitmap)
+                *imageSize = whole;
+        }
         LocalUnlock(bitsBlock);
     }
     LocalUnlock(infoBlock);
@@ -219,7 +232,7 @@ static int CallGetPicture(void* args)
 }
 
 static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset,
-                      HBITMAP spare)
+                      HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize)
 {
     SusieGetPicture getPicture = reinterpret_cast<SusieGetPicture>(
         reinterpret_cast<void*>(PluginFunction(entry->module, "GetPicture")));
@@ -239,7 +252,7 @@ static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* e
         return nullptr;
     HBITMAP bitmap = nullptr;
     if (infoBlock && bitsBlock)
-        bitmap = BitmapFromBlocks(infoBlock, bitsBlock, spare);
+        bitmap = BitmapFromBlocks(infoBlock, bitsBlock, spare, rule, imageSize);
     // A successful call hands both blocks to us.
     if (infoBlock)
         LocalFree(infoBlock);
@@ -248,8 +261,30 @@ static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* e
     return bitmap;
 }
 
-HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare)
+// The platform's bitmap reader, for a file that passed BitmapFileIsSane.
+static HBITMAP LoadBitmapFile(const char* path, HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize)
 {
+    HBITMAP loaded = static_cast<HBITMAP>(
+        LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION));
+    BITMAP size;
+    if (!loaded || GetObjectA(loaded, sizeof(size), &size) != sizeof(size)) {
+        if (loaded)
+            DeleteObject(loaded);
+        return nullptr;
+    }
+    DisplaySize whole = {size.bmWidth, size.bmHeight < 0 ? -size.bmHeight : size.bmHeight};
+    HBITMAP picture = PictureFromBitmap(loaded, spare, HeldFor(rule, whole));
+    if (picture)
+        *imageSize = whole;
+    return picture;
+}
+
+HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
+                      DisplaySize* imageSize)
+{
+    DisplaySize ignored;
+    if (!imageSize)
+        imageSize = &ignored;
     if (!path)
         return nullptr;
     size_t length = strnlen(path, kPathBufferSize);
@@ -258,9 +293,7 @@ HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare)
     if (HasBitmapSuffix(path, length)) {
         if (!BitmapFileIsSane(path))
             return nullptr;
-        return PictureFromBitmap(static_cast<HBITMAP>(
-            LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION)),
-            spare);
+        return LoadBitmapFile(path, spare, rule, imageSize);
     }
 
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -281,5 +314,5 @@ HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare)
     HeapFree(GetProcessHeap(), 0, probe);
     if (!chosen)
         return nullptr;
-    return Decode(path, loaders, chosen, offset, spare);
+    return Decode(path, loaders, chosen, offset, spare, rule, imageSize);
 }

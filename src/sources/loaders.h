@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "sources/shown_size.h"
+
 // One format: the built-in bitmap entry (module null) or one of a Susie
 // plug-in's formats. A module with several formats has consecutive entries.
 struct LoaderEntry {
@@ -34,12 +36,22 @@ void FreeLoaderList(LoaderList head);
 // Marks every entry of the plug-in module as faulted.
 void DisablePlugin(LoaderList loaders, HMODULE module);
 
+// What a chip will show a picture as: its view mode in a client of this size.
+struct HeldRule {
+    int mode;
+    int clientWidth;
+    int clientHeight;
+};
+
 // The picture at path as a bitmap that the caller owns and deletes, or null.
 // It is held as a 32-bit DIB section, converted once here, so that painting
-// never converts it again. `spare`, a picture the caller is about to delete
-// (or null), is written over and returned when it has the new picture's
-// size; the caller deletes it when anything else comes back.
-HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare = nullptr);
+// never converts it again: whole, or with a rule, at the size HeldSize gives,
+// reduced from the decoded rows themselves. *imageSize (when given) receives
+// the picture's own size. `spare`, a picture the caller is about to delete
+// (or null), is written over and returned when it has the held size; the
+// caller deletes it when anything else comes back.
+HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare = nullptr, const HeldRule* rule = nullptr,
+                      DisplaySize* imageSize = nullptr);
 
 // Whether a plug-in's BITMAPINFO block and bits block describe each other: the
 // header, its colour table and every row of pixels lie inside the blocks.

@@ -2,24 +2,32 @@
 
 #include <cstring>
 
+#include "sources/reduce.h"
+
 // Whether the DIB section's first row in memory is its top row. The
 // platform's own description cannot say: Wine reports a top-down section's
-// height as positive. So the top-left pixel is set and looked for.
-static bool FirstRowIsTop(HBITMAP dib, const DWORD* pixels, int width, int height, bool* topDown)
+// height as positive. So the top-left pixel is changed and looked for, and
+// then put back.
+static bool FirstRowIsTop(HBITMAP dib, const BYTE* bits, size_t lastRow, bool* topDown)
 {
     HDC dc = CreateCompatibleDC(nullptr);
     HGDIOBJ previous = dc ? SelectObject(dc, dib) : nullptr;
     bool known = false;
     if (previous) {
-        const DWORD* first = pixels;
-        const DWORD* last = pixels + static_cast<size_t>(width) * (height - 1);
-        SetPixelV(dc, 0, 0, RGB(0, 0, 0));
+        COLORREF original = GetPixel(dc, 0, 0);
+        COLORREF other = original == RGB(1, 2, 3) ? RGB(3, 2, 1) : RGB(1, 2, 3);
         GdiFlush();
-        DWORD firstBefore = *first, lastBefore = *last;
-        SetPixelV(dc, 0, 0, RGB(1, 2, 3));
+        BYTE firstBefore[3], lastBefore[3];
+        memcpy(firstBefore, bits, 3);
+        memcpy(lastBefore, bits + lastRow, 3);
+        SetPixelV(dc, 0, 0, other);
         GdiFlush();
-        known = (*first != firstBefore) != (*last != lastBefore);
-        *topDown = *first != firstBefore;
+        bool firstChanged = memcmp(firstBefore, bits, 3) != 0;
+        bool lastChanged = memcmp(lastBefore, bits + lastRow, 3) != 0;
+        known = original != CLR_INVALID && firstChanged != lastChanged;
+        *topDown = firstChanged;
+        SetPixelV(dc, 0, 0, original);
+        GdiFlush();
         SelectObject(dc, previous);
     }
     if (dc)
@@ -35,7 +43,8 @@ static HBITMAP PictureOfSize(int width, int height, HBITMAP spare, DWORD** pixel
     if (spare && GetObjectA(spare, sizeof(section), &section) == sizeof(section) && section.dsBm.bmBits
         && section.dsBm.bmBitsPixel == 32 && section.dsBmih.biCompression == BI_RGB
         && section.dsBm.bmWidth == width && section.dsBm.bmHeight == height
-        && FirstRowIsTop(spare, static_cast<DWORD*>(section.dsBm.bmBits), width, height, topDown)) {
+        && FirstRowIsTop(spare, static_cast<const BYTE*>(section.dsBm.bmBits),
+                         static_cast<size_t>(width) * 4 * (height - 1), topDown)) {
         *pixels = static_cast<DWORD*>(section.dsBm.bmBits);
         return spare;
     }
@@ -68,7 +77,8 @@ static void Widen24(const BYTE* bits, int width, int height, bool bottomUp, DWOR
     }
 }
 
-HBITMAP PictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare)
+// The picture whole: `held` is its own size.
+static HBITMAP WholePictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare)
 {
     const BITMAPINFOHEADER& header = info->bmiHeader;
     int width = header.biWidth;
@@ -96,7 +106,9 @@ HBITMAP PictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare)
     return picture;
 }
 
-HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare)
+// `loaded` itself when it already is a 32-bit DIB section, else a 32-bit copy
+// of it, and `loaded` is deleted.
+static HBITMAP WholePictureFromBitmap(HBITMAP loaded, HBITMAP spare)
 {
     if (!loaded)
         return nullptr;
@@ -134,4 +146,103 @@ HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare)
         picture = nullptr;
     }
     return picture;
+}
+
+// A held-size picture reduced from `rows`.
+static HBITMAP ReducedPicture(const PixelRows& rows, DisplaySize held, HBITMAP spare)
+{
+    DWORD* pixels = nullptr;
+    bool topDown = true;
+    HBITMAP picture = PictureOfSize(held.width, held.height, spare, &pixels, &topDown);
+    if (!picture)
+        return nullptr;
+    ptrdiff_t step = static_cast<ptrdiff_t>(held.width) * 4;
+    BYTE* top = reinterpret_cast<BYTE*>(pixels);
+    if (!topDown) {
+        top += step * (held.height - 1);
+        step = -step;
+    }
+    if (!ReduceArea(rows, held.width, held.height, held.width, held.height, top, step)) {
+        if (picture != spare)
+            DeleteObject(picture);
+        return nullptr;
+    }
+    return picture;
+}
+
+// The rows of a 24- or 32-bit DIB section, or false when they cannot be told.
+bool PictureRows(HBITMAP section, PixelRows* rows)
+{
+    DIBSECTION dib;
+    if (GetObjectA(section, sizeof(dib), &dib) != sizeof(dib) || !dib.dsBm.bmBits || dib.dsBmih.biCompression != BI_RGB
+        || (dib.dsBm.bmBitsPixel != 24 && dib.dsBm.bmBitsPixel != 32))
+        return false;
+    int height = dib.dsBm.bmHeight < 0 ? -dib.dsBm.bmHeight : dib.dsBm.bmHeight;
+    ptrdiff_t stride = dib.dsBm.bmWidthBytes;
+    bool topDown = true;
+    GdiFlush();
+    if (height > 1 && !FirstRowIsTop(section, static_cast<const BYTE*>(dib.dsBm.bmBits),
+                                     static_cast<size_t>(stride) * (height - 1), &topDown))
+        return false;
+    rows->width = dib.dsBm.bmWidth;
+    rows->height = height;
+    rows->bytesPerPixel = dib.dsBm.bmBitsPixel / 8;
+    rows->top = static_cast<const BYTE*>(dib.dsBm.bmBits) + (topDown ? 0 : stride * (height - 1));
+    rows->step = topDown ? stride : -stride;
+    return true;
+}
+
+// The whole picture `whole` reduced to `held`; `whole` is deleted.
+static HBITMAP ReduceWhole(HBITMAP whole, DisplaySize held, HBITMAP spare)
+{
+    if (!whole)
+        return nullptr;
+    PixelRows rows;
+    HBITMAP picture = PictureRows(whole, &rows) ? ReducedPicture(rows, held, spare) : nullptr;
+    DeleteObject(whole);
+    return picture;
+}
+
+static bool IsWhole(DisplaySize held, int width, int height)
+{
+    return held.width <= 0 || held.height <= 0 || (held.width >= width && held.height >= height);
+}
+
+HBITMAP PictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare, DisplaySize held)
+{
+    const BITMAPINFOHEADER& header = info->bmiHeader;
+    int height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
+    if (IsWhole(held, header.biWidth, height))
+        return WholePictureFromDib(info, bits, spare);
+    PixelRows rows;
+    if (RowsOfDib(header, bits, &rows))
+        return ReducedPicture(rows, held, spare);
+    return ReduceWhole(WholePictureFromDib(info, bits, nullptr), held, spare);
+}
+
+HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare, DisplaySize held)
+{
+    if (!loaded)
+        return nullptr;
+    BITMAP size;
+    if (GetObjectA(loaded, sizeof(size), &size) != sizeof(size)) {
+        DeleteObject(loaded);
+        return nullptr;
+    }
+    if (!IsWhole(held, size.bmWidth, size.bmHeight)) {
+        PixelRows rows;
+        if (PictureRows(loaded, &rows)) {
+            HBITMAP picture = ReducedPicture(rows, held, spare);
+            DeleteObject(loaded);
+            return picture;
+        }
+        return ReduceWhole(WholePictureFromBitmap(loaded, nullptr), held, spare);
+    }
+    return WholePictureFromBitmap(loaded, spare);
+}
+
+HBITMAP ReducedCopy(HBITMAP picture, DisplaySize held)
+{
+    PixelRows rows;
+    return PictureRows(picture, &rows) ? ReducedPicture(rows, held, nullptr) : nullptr;
 }

@@ -5,15 +5,27 @@
 
 #include <windows.h>
 
+#include "sources/reduce.h"
+#include "sources/shown_size.h"
+
 // Each takes a `spare` picture (or null) that the caller is about to delete:
 // when it has the new picture's size, it is written over and returned
-// instead of a new one, and the caller must then not delete it.
+// instead of a new one, and the caller must then not delete it. And each
+// holds the picture at `held`, reduced from the rows it is given where that
+// is smaller than the picture ({0, 0}: the whole picture).
 
 // A 32-bit copy of a DIB given as its header (with colour table) and bits,
 // or null. The caller owns it.
-HBITMAP PictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare);
+HBITMAP PictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare, DisplaySize held);
 
-// `loaded` itself when it already is a 32-bit DIB section, else a 32-bit copy
-// of it, and `loaded` is deleted; null (and `loaded` deleted) when no copy
-// can be made.
-HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare);
+// `loaded` itself when it already is a 32-bit DIB section of the held size,
+// else a 32-bit copy of it, and `loaded` is deleted; null (and `loaded`
+// deleted) when no copy can be made.
+HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare, DisplaySize held);
+
+// A copy of the 32-bit picture reduced to `held`, or null; the picture
+// itself is left as it is.
+HBITMAP ReducedCopy(HBITMAP picture, DisplaySize held);
+
+// The rows of a 24- or 32-bit DIB section (either row order), or false.
+bool PictureRows(HBITMAP section, PixelRows* rows);

@@ -3,6 +3,8 @@
 #include "resource.h"
 #include "sources/path_list.h"
 #include "chip/texts.h"
+#include "sources/picture_form.h"
+#include "sources/reduce.h"
 #include "view/view_mode.h"
 
 static void FillBackground(HDC dc, const RECT& rect, COLORREF colour)
@@ -51,8 +53,44 @@ static bool ZoomRatio(int mode, int* num, int* den)
 // 401-pixel side shown 100 pixels wide is squeezed a little more).
 static bool ExactZoom(const ChipState* state, int* num, int* den)
 {
-    return ZoomRatio(state->viewMode, num, den) && *num != *den && state->imageWidth % *den == 0
-        && state->imageHeight % *den == 0;
+    return ZoomRatio(state->viewMode, num, den) && *num != *den && state->heldWidth == state->imageWidth
+        && state->heldHeight == state->imageHeight && state->heldWidth % *den == 0
+        && state->heldHeight % *den == 0;
+}
+
+// How the held copy becomes what is shown.
+enum Shown {
+    kShownAsHeld,   // at its own size: copied
+    kShownZoomed,   // enlarged by a whole number: stretched part by part
+    kShownReduced,  // smaller in both directions: averaged by our own reduction
+    kShownStretched // anything else: one halftone stretch of the whole copy
+};
+
+static Shown HowShown(const ChipState* state)
+{
+    int num, den;
+    if (state->displayWidth == state->heldWidth && state->displayHeight == state->heldHeight)
+        return kShownAsHeld;
+    if (ExactZoom(state, &num, &den))
+        return kShownZoomed;
+    if (state->displayWidth <= state->heldWidth && state->displayHeight <= state->heldHeight
+        && state->displayWidth > 0 && state->displayHeight > 0)
+        return kShownReduced;
+    return kShownStretched;
+}
+
+// The whole held copy stretched to the display size, clipped to `area`: the
+// copy may be larger than the area, and where the stretch is cut changes
+// what it gives.
+static void StretchWhole(const ChipState* state, HDC dc, HDC source, const RECT& area)
+{
+    int saved = SaveDC(dc);
+    IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
+    SetStretchBltMode(dc, HALFTONE);
+    StretchBlt(dc, 0, 0, state->displayWidth, state->displayHeight, source, 0, 0, state->heldWidth,
+               state->heldHeight, SRCCOPY);
+    if (saved)
+        RestoreDC(dc, saved);
 }
 
 // Source pixels around what is shown that a scaled part is given (in whole
@@ -76,8 +114,8 @@ static void PaintExactZoom(const ChipState* state, HDC dc, HDC source, int num, 
     int bottom = ((area.bottom * den + num - 1) / num + den - 1) / den * den + kScaleMargin * den;
     left = left < 0 ? 0 : left;
     top = top < 0 ? 0 : top;
-    right = right > state->imageWidth ? state->imageWidth : right;
-    bottom = bottom > state->imageHeight ? state->imageHeight : bottom;
+    right = right > state->heldWidth ? state->heldWidth : right;
+    bottom = bottom > state->heldHeight ? state->heldHeight : bottom;
     if (right <= left || bottom <= top)
         return;
     int width = (right - left) * num / den;
@@ -96,20 +134,64 @@ static void PaintExactZoom(const ChipState* state, HDC dc, HDC source, int num, 
                area.left - left * num / den, area.top - top * num / den, SRCCOPY);
         SelectObject(target, previous);
     } else {
-        // Without room for the stretched part, the stretch itself is given,
-        // clipped to the area.
-        int saved = SaveDC(dc);
-        IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
-        SetStretchBltMode(dc, HALFTONE);
-        StretchBlt(dc, 0, 0, state->displayWidth, state->displayHeight, source, 0, 0, state->imageWidth,
-                   state->imageHeight, SRCCOPY);
-        if (saved)
-            RestoreDC(dc, saved);
+        // Without room for the stretched part, the stretch itself is given.
+        StretchWhole(state, dc, source, area);
     }
     if (target)
         DeleteDC(target);
     if (scaled)
         DeleteObject(scaled);
+}
+
+// Where the pixels of the DC painted into lie, when they can be written
+// directly (the render cache's own bitmap): null `top` when they cannot.
+struct PixelTarget {
+    BYTE* top;
+    ptrdiff_t step;
+};
+
+// Paints `picture` (a part of the shown picture) reduced from the held copy
+// by our own area average, either straight into the target's pixels or
+// through a bitmap of the part's size. The platform's halftone stretch
+// reads the whole copy again at every size (about 30 ms for a full-screen
+// chip under Wine); the average reads only what it needs, and gives the
+// exact area average where the copy is twice the shown size.
+static bool PaintReduced(const ChipState* state, HDC dc, const PixelTarget& target, const RECT& picture)
+{
+    PixelRows rows;
+    if (!PictureRows(state->bitmap, &rows))
+        return false;
+    int width = picture.right;
+    int height = picture.bottom;
+    if (target.top) {
+        GdiFlush();
+        return ReduceArea(rows, state->displayWidth, state->displayHeight, width, height, target.top, target.step);
+    }
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP part = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!part)
+        return false;
+    bool painted = false;
+    if (ReduceArea(rows, state->displayWidth, state->displayHeight, width, height, static_cast<BYTE*>(bits),
+                   static_cast<ptrdiff_t>(width) * 4)) {
+        HGDIOBJ previous = nullptr;
+        HDC source = SelectPicture(part, dc, &previous);
+        if (source) {
+            painted = BitBlt(dc, picture.left, picture.top, picture.right - picture.left,
+                             picture.bottom - picture.top, source, picture.left, picture.top, SRCCOPY) != FALSE;
+            SelectObject(source, previous);
+            DeleteDC(source);
+        }
+    }
+    DeleteObject(part);
+    return painted;
 }
 
 // Paints `area` of the client (all of it, or a strip newly exposed by a
@@ -118,13 +200,9 @@ static void PaintExactZoom(const ChipState* state, HDC dc, HDC source, int num, 
 // Painting normally goes through the render cache; this is what fills the
 // cache, and what is used when the cache cannot be made or does not serve
 // the DC.
-static void PaintLayout(const ChipState* state, HDC dc, int clientWidth, int clientHeight, const RECT& area)
+static void PaintLayout(const ChipState* state, HDC dc, const PixelTarget& target, int clientWidth,
+                        int clientHeight, const RECT& area)
 {
-    HGDIOBJ previous = nullptr;
-    HDC source = SelectPicture(state->bitmap, dc, &previous);
-    if (!source)
-        return;
-
     if (state->displayWidth < clientWidth || state->displayHeight < clientHeight) {
         HBRUSH brush = CreateSolidBrush(state->background);
         if (brush) {
@@ -141,28 +219,23 @@ static void PaintLayout(const ChipState* state, HDC dc, int clientWidth, int cli
 
     RECT shown = {0, 0, state->displayWidth, state->displayHeight};
     RECT picture;
+    if (!IntersectRect(&picture, &shown, &area))
+        return;
+    Shown how = HowShown(state);
+    if (how == kShownReduced && PaintReduced(state, dc, target, picture))
+        return;
+    HGDIOBJ previous = nullptr;
+    HDC source = SelectPicture(state->bitmap, dc, &previous);
+    if (!source)
+        return;
     int num, den;
-    if (IntersectRect(&picture, &shown, &area)) {
-        if (state->viewMode == IDM_ZOOM100) {
-            BitBlt(dc, picture.left, picture.top, picture.right - picture.left, picture.bottom - picture.top,
-                   source, picture.left, picture.top, SRCCOPY);
-        } else if (ExactZoom(state, &num, &den)) {
-            PaintExactZoom(state, dc, source, num, den, picture);
-        } else {
-            // The fits, and reductions of odd sides: one stretch of the whole
-            // picture (only ever for the whole client; see ResizeCache),
-            // clipped to it, as the copy may be larger and where the stretch
-            // is cut changes what it gives.
-            int saved = SaveDC(dc);
-            IntersectClipRect(dc, area.left, area.top, area.right, area.bottom);
-            SetStretchBltMode(dc, HALFTONE);
-            StretchBlt(dc, 0, 0, state->displayWidth, state->displayHeight,
-                       source, 0, 0, state->imageWidth, state->imageHeight, SRCCOPY);
-            if (saved)
-                RestoreDC(dc, saved);
-        }
-    }
-
+    if (how == kShownAsHeld)
+        BitBlt(dc, picture.left, picture.top, picture.right - picture.left, picture.bottom - picture.top, source,
+               picture.left, picture.top, SRCCOPY);
+    else if (how == kShownZoomed && ExactZoom(state, &num, &den))
+        PaintExactZoom(state, dc, source, num, den, picture);
+    else
+        StretchWhole(state, dc, source, area);  // only ever the whole client: see ResizeCache
     SelectObject(source, previous);
     DeleteDC(source);
 }
@@ -170,7 +243,8 @@ static void PaintLayout(const ChipState* state, HDC dc, int clientWidth, int cli
 static void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, int clientHeight)
 {
     RECT client = {0, 0, clientWidth, clientHeight};
-    PaintLayout(state, dc, clientWidth, clientHeight, client);
+    PixelTarget none = {nullptr, 0};
+    PaintLayout(state, dc, none, clientWidth, clientHeight, client);
 }
 
 // What distinguishes one DC format from another for a compatible bitmap: a
@@ -231,6 +305,43 @@ static bool HasRoom(const RenderCache& cache, int width, int height)
         && cache.height - height < 2 * kCacheSlack;
 }
 
+// Where a display or bitmap has 32 bits a pixel, the copy is a DIB section of
+// that form, as quick to copy from as a compatible bitmap, whose pixels our
+// own reduction writes directly; any other gets a compatible bitmap. Asked
+// only when a copy is made: the question costs more than a repaint.
+static HBITMAP CacheBitmap(HDC dc, int width, int height, BYTE** pixels)
+{
+    *pixels = nullptr;
+    int bits = 0;
+    if (GetObjectType(dc) == OBJ_MEMDC) {
+        BITMAP selected;
+        HGDIOBJ current = GetCurrentObject(dc, OBJ_BITMAP);
+        if (current && GetObjectA(current, sizeof(selected), &selected) == sizeof(selected))
+            bits = selected.bmBitsPixel;
+    } else {
+        bits = GetDeviceCaps(dc, BITSPIXEL);
+    }
+    if (bits != 32)
+        return CreateCompatibleBitmap(dc, width, height);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bitsOut = nullptr;
+    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bitsOut, nullptr, 0);
+    *pixels = static_cast<BYTE*>(bitsOut);
+    return bitmap;
+}
+
+static PixelTarget CacheTarget(const RenderCache& cache)
+{
+    PixelTarget target = {cache.pixels, static_cast<ptrdiff_t>(cache.width) * 4};
+    return target;
+}
+
 // A bitmap for a client of width x height, with room to grow, selected into
 // the cache's DC in place of the old one (deleted only then); *keptWidth x
 // *keptHeight of the old pixels are copied into it first.
@@ -238,7 +349,8 @@ static bool ReplaceCacheBitmap(RenderCache* cache, HDC dc, int width, int height
 {
     int roomyWidth = width + kCacheSlack;
     int roomyHeight = height + kCacheSlack;
-    HBITMAP bitmap = CreateCompatibleBitmap(dc, roomyWidth, roomyHeight);
+    BYTE* pixels = nullptr;
+    HBITMAP bitmap = CacheBitmap(dc, roomyWidth, roomyHeight, &pixels);
     if (!bitmap)
         return false;
     bool kept = true;
@@ -258,6 +370,7 @@ static bool ReplaceCacheBitmap(RenderCache* cache, HDC dc, int width, int height
     if (cache->bitmap)
         DeleteObject(cache->bitmap);
     cache->bitmap = bitmap;
+    cache->pixels = pixels;
     cache->width = roomyWidth;
     cache->height = roomyHeight;
     return true;
@@ -285,7 +398,8 @@ static bool RebuildCache(ChipState* state, HDC dc, const RenderKey& key)
     cache->valid = false;
     if (!PrepareCacheBitmap(cache, dc, key))
         return false;
-    PaintPictureDirect(state, cache->dc, key.clientWidth, key.clientHeight);
+    RECT client = {0, 0, key.clientWidth, key.clientHeight};
+    PaintLayout(state, cache->dc, CacheTarget(*cache), key.clientWidth, key.clientHeight, client);
     cache->key = key;
     cache->valid = true;
     return true;
@@ -317,8 +431,8 @@ static bool ResizeCache(ChipState* state, HDC dc, const RenderKey& key)
     // resize then costs a rebuild, unless the strips show only background.
     RECT shown = {0, 0, state->displayWidth, state->displayHeight};
     RECT overlap;
-    int num, den;
-    if (state->viewMode != IDM_ZOOM100 && !ExactZoom(state, &num, &den)
+    Shown how = HowShown(state);
+    if (how != kShownAsHeld && how != kShownZoomed
         && (IntersectRect(&overlap, &right, &shown) || IntersectRect(&overlap, &below, &shown)))
         return false;
     if (!HasRoom(*cache, key.clientWidth, key.clientHeight)
@@ -326,9 +440,9 @@ static bool ResizeCache(ChipState* state, HDC dc, const RenderKey& key)
         return false;
     cache->valid = false;
     if (!IsRectEmpty(&right))
-        PaintLayout(state, cache->dc, key.clientWidth, key.clientHeight, right);
+        PaintLayout(state, cache->dc, CacheTarget(*cache), key.clientWidth, key.clientHeight, right);
     if (!IsRectEmpty(&below))
-        PaintLayout(state, cache->dc, key.clientWidth, key.clientHeight, below);
+        PaintLayout(state, cache->dc, CacheTarget(*cache), key.clientWidth, key.clientHeight, below);
     cache->key = key;
     cache->valid = true;
     return cache->valid;
@@ -372,13 +486,14 @@ void PaintChip(ChipState* state, HWND window, HDC dc, const char* text)
     // With a reload pending the lazy load would fetch a picture only to drop
     // it at once; the reload below loads the right one.
     if (!state->bitmap && !state->loadFailed && !state->reloadPending)
-        LoadCurrentPicture(state, text);
+        LoadCurrentPicture(state, window, text, state->viewMode);
 
     RECT client = {0, 0, 0, 0};
     if (!window || !GetClientRect(window, &client))
         SetRectEmpty(&client);
     if (state->reloadPending)
         ReloadCurrentImage(state, window, text);
+    FitHeldCopy(state, window, text);
     if (!dc)
         return;
 

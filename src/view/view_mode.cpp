@@ -1,42 +1,8 @@
 #include "view/view_mode.h"
 
-#include <climits>
-
 #include "sources/loaders.h"
 #include "sources/path_list.h"
-
-static int ClampToInt(long long value)
-{
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
-// Rounds image x scale / 1,000,000 up. The product stays below 2^53 for any
-// 32-bit client and image: scale <= client x 1,000,000 / image.
-static long long ScaleUp(long long image, long long scale)
-{
-    long long product = image * scale;
-    long long result = product / 1000000;
-    if (result * 1000000 != product)
-        result++;
-    return result;
-}
-
-DisplaySize FitAspect(int clientWidth, int clientHeight, int imageWidth, int imageHeight)
-{
-    DisplaySize size = {0, 0};
-    if (imageWidth <= 0 || imageHeight <= 0 || clientWidth <= 0 || clientHeight <= 0)
-        return size;
-    long long horizontal = static_cast<long long>(clientWidth) * 1000000 / imageWidth;
-    long long vertical = static_cast<long long>(clientHeight) * 1000000 / imageHeight;
-    long long scale = horizontal < vertical ? horizontal : vertical;
-    size.width = ClampToInt(ScaleUp(imageWidth, scale));
-    size.height = ClampToInt(ScaleUp(imageHeight, scale));
-    return size;
-}
+#include "sources/picture_form.h"
 
 // A window without a client rectangle (none yet, or destroyed) fits to 0 x 0.
 static RECT ClientRect(HWND window)
@@ -47,74 +13,70 @@ static RECT ClientRect(HWND window)
     return rect;
 }
 
+static void SetShownSize(ChipState* state, HWND window, int mode)
+{
+    RECT client = ClientRect(window);
+    DisplaySize shown = ShownSize(mode, client.right - client.left, client.bottom - client.top, state->imageWidth,
+                                  state->imageHeight);
+    state->displayWidth = shown.width;
+    state->displayHeight = shown.height;
+}
+
 int ApplyViewMode(ChipState* state, HWND window, int id)
 {
     if (!IsViewMode(id))
         return 0;
-    long long w = state->imageWidth;
-    long long h = state->imageHeight;
-    switch (id) {
-    case IDM_ZOOM25:
-        state->displayWidth = static_cast<int>(w / 4);
-        state->displayHeight = static_cast<int>(h / 4);
-        break;
-    case IDM_ZOOM50:
-        state->displayWidth = static_cast<int>(w / 2);
-        state->displayHeight = static_cast<int>(h / 2);
-        break;
-    case IDM_ZOOM100:
-        state->displayWidth = static_cast<int>(w);
-        state->displayHeight = static_cast<int>(h);
-        break;
-    case IDM_ZOOM200:
-        state->displayWidth = ClampToInt(w * 2);
-        state->displayHeight = ClampToInt(h * 2);
-        break;
-    case IDM_ZOOM400:
-        state->displayWidth = ClampToInt(w * 4);
-        state->displayHeight = ClampToInt(h * 4);
-        break;
-    case IDM_FIT: {
-        RECT client = ClientRect(window);
-        state->displayWidth = client.right - client.left;
-        state->displayHeight = client.bottom - client.top;
-        break;
-    }
-    case IDM_FIT_ASPECT: {
-        RECT client = ClientRect(window);
-        DisplaySize size = FitAspect(client.right - client.left, client.bottom - client.top,
-                                     state->imageWidth, state->imageHeight);
-        state->displayWidth = size.width;
-        state->displayHeight = size.height;
-        break;
-    }
-    }
+    SetShownSize(state, window, id);
     if (state->viewMode == id)
         return 0;
     state->viewMode = id;
     return id < IDM_FIT ? 3 : 1;
 }
 
-bool LoadCurrentPicture(ChipState* state, const char* text)
+bool LoadCurrentPicture(ChipState* state, HWND window, const char* text, int mode)
 {
     char path[kPathBufferSize];
     GetPathLine(text, state->imageIndex, path);
+    RECT client = ClientRect(window);
+    HeldRule rule = {mode, client.right - client.left, client.bottom - client.top};
     // The picture being replaced lends its memory to the new one when both
     // have one size, as the photos of one camera do: first touching that
     // much fresh memory costs a large part of a change.
     HBITMAP spare = state->bitmap;
     state->bitmap = nullptr;
-    HBITMAP picture = LoadImageFile(path, g_loaders, spare);
+    DisplaySize image = {0, 0};
+    HBITMAP picture = LoadImageFile(path, g_loaders, spare, &rule, &image);
     if (spare && spare != picture)
         DeleteObject(spare);
-    return ReplacePicture(state, picture);
+    return ReplacePicture(state, picture, image.width, image.height);
 }
 
 void ReloadCurrentImage(ChipState* state, HWND window, const char* text)
 {
-    state->loadFailed = LoadCurrentPicture(state, text) ? 0 : 1;
+    state->loadFailed = LoadCurrentPicture(state, window, text, state->viewMode) ? 0 : 1;
     ApplyViewMode(state, window, state->viewMode);
     state->reloadPending = 0;
+}
+
+void FitHeldCopy(ChipState* state, HWND window, const char* text)
+{
+    if (!state->bitmap || !IsViewMode(state->viewMode))
+        return;
+    DisplaySize shown = {state->displayWidth, state->displayHeight};
+    if (!HeldCopySuffices(state->viewMode, state->heldWidth, state->heldHeight, shown, state->imageWidth,
+                          state->imageHeight)) {
+        ReloadCurrentImage(state, window, text);
+        return;
+    }
+    RECT client = ClientRect(window);
+    DisplaySize wanted = HeldSize(state->viewMode, client.right - client.left, client.bottom - client.top,
+                                  state->imageWidth, state->imageHeight);
+    if (state->heldWidth <= 2LL * wanted.width && state->heldHeight <= 2LL * wanted.height)
+        return;
+    // Without memory for the smaller copy the larger one simply stays.
+    HBITMAP reduced = ReducedCopy(state->bitmap, wanted);
+    if (reduced)
+        ReplacePicture(state, reduced, state->imageWidth, state->imageHeight);
 }
 
 void DefaultSize(ChipState* state, HWND window, int* size, const char* text)
@@ -129,21 +91,8 @@ void DefaultSize(ChipState* state, HWND window, int* size, const char* text)
 
 int FollowClientSize(ChipState* state, HWND window)
 {
-    if (!state->bitmap)
+    if (!state->bitmap || (state->viewMode != IDM_FIT && state->viewMode != IDM_FIT_ASPECT))
         return 1;
-    if (state->viewMode == IDM_FIT) {
-        RECT client = ClientRect(window);
-        state->displayWidth = client.right - client.left;
-        state->displayHeight = client.bottom - client.top;
-        return 0;
-    }
-    if (state->viewMode == IDM_FIT_ASPECT) {
-        RECT client = ClientRect(window);
-        DisplaySize size = FitAspect(client.right - client.left, client.bottom - client.top,
-                                     state->imageWidth, state->imageHeight);
-        state->displayWidth = size.width;
-        state->displayHeight = size.height;
-        return 1;
-    }
-    return 1;
+    SetShownSize(state, window, state->viewMode);
+    return state->viewMode == IDM_FIT ? 0 : 1;
 }

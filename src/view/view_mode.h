@@ -1,24 +1,11 @@
-// View modes: the size at which the current picture is shown.
+// View modes: the size at which the current picture is shown, and the copy
+// of it the chip holds to show it so.
 #pragma once
 
 #include <windows.h>
 
-#include "resource.h"
 #include "chip/chip_state.h"
-
-inline bool IsViewMode(int id)
-{
-    return id >= IDM_ZOOM25 && id <= IDM_FIT_ASPECT;
-}
-
-struct DisplaySize {
-    int width;
-    int height;
-};
-
-// The largest size of the image's aspect ratio inside the client area, in
-// millionths of a scale, each side rounded up. A zero image gives 0 x 0.
-DisplaySize FitAspect(int clientWidth, int clientHeight, int imageWidth, int imageHeight);
+#include "sources/shown_size.h"
 
 // Sets the display size for mode id and makes it the chip's mode. Returns 3
 // when a zoom factor was newly chosen, 1 for a newly chosen fit mode, 0 when
@@ -28,9 +15,17 @@ int ApplyViewMode(ChipState* state, HWND window, int id);
 // Loads the picture at imageIndex again and fits the mode to it.
 void ReloadCurrentImage(ChipState* state, HWND window, const char* text);
 
-// Loads the picture at imageIndex into the chip in place of the one it has;
-// false (and 160 x 90) when it cannot be shown.
-bool LoadCurrentPicture(ChipState* state, const char* text);
+// Loads the picture at imageIndex into the chip in place of the one it has,
+// held as its view mode `mode` shows it in the window; false (and 160 x 90)
+// when it cannot be shown.
+bool LoadCurrentPicture(ChipState* state, HWND window, const char* text, int mode);
+
+// Makes the held copy fit what the chip now shows: the picture is read again
+// when the copy has less detail than is shown (a mode or a chip size that
+// shows more), and a copy more than twice as large as the mode holds (a
+// picture that was whole at 100 %, or loaded before the chip had a size) is
+// reduced in place. A chip that shrinks within its copy keeps it.
+void FitHeldCopy(ChipState* state, HWND window, const char* text);
 
 // The size the chip wants, through size[0] and size[1] (when given). A
 // pending reload is done first, so the host learns the new picture's size.

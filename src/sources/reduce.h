@@ -1,0 +1,30 @@
+// Area-averaging reduction: every pixel of the smaller picture is the mean of
+// the part of the larger one it covers, partly covered pixels counted by how
+// much of them it covers. It reads rows where they lie (a plug-in's block, a
+// DIB section), so a photo can be reduced without first being copied whole.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+// A picture's rows as they lie in memory: 24-bit B,G,R or 32-bit B,G,R,x.
+struct PixelRows {
+    const BYTE* top;  // the top row's first byte
+    ptrdiff_t step;   // from one row to the one below it: negative for bottom-up rows
+    int width;
+    int height;
+    int bytesPerPixel;  // 3 or 4
+};
+
+// The rows of a 24- or 32-bit BI_RGB DIB whose bits are at `bits`; false for
+// any other form.
+bool RowsOfDib(const BITMAPINFOHEADER& header, const void* bits, PixelRows* rows);
+
+// Reduces `source` to outWidth x outHeight (each at most the source's own
+// side) and writes the top-left visibleWidth x visibleHeight of it as 32-bit
+// pixels (fourth byte zero) into `out`, whose rows lie outStep bytes apart.
+// False, with nothing written, when the sizes do not allow it or working
+// memory cannot be had.
+bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int visibleHeight,
+                BYTE* out, ptrdiff_t outStep);
