@@ -321,6 +321,75 @@ TEST_CASE("paint: one decode per picture change, none per repaint")
     RemoveTree(images);
 }
 
+static void SetClientSize(HWND window, int width, int height)
+{
+    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow past it, and shows a vanished file's error")
+{
+    DiscoverySettings settings;
+    std::string plugins = ScratchFolder("held-plugins");
+    std::string images = ScratchFolder("held-images");
+    REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
+    ActiveLoaders loaders(LoadersFrom(plugins));
+    TestPluginCounters* counters = PluginCounters(g_loaders->next->module);
+    REQUIRE(counters);
+    std::string file = images + "\\big.tpc";
+    REQUIRE(WriteTpic(file, 800, 600, Stripes));
+    counters->getPictureCalls = 0;
+    {
+        SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
+        TestChip chip(file, 100, 75, &fit);
+        Surface surface;
+        REQUIRE(CreateSurface(&surface, 400, 300));
+        Paint(chip, &surface);
+        CHECK(counters->getPictureCalls == 1);
+        CHECK(StateView(chip.handle)->heldWidth == 200);
+        CHECK(StateView(chip.handle)->heldHeight == 150);
+        CHECK(StateView(chip.handle)->imageWidth == 800);
+
+        // Within the held copy: no reading.
+        SetClientSize(chip.window, 180, 135);
+        Resize(chip.handle, chip.window);
+        Paint(chip, &surface);
+        CHECK(counters->getPictureCalls == 1);
+        // Past it: read once, to twice the new size.
+        SetClientSize(chip.window, 300, 225);
+        Resize(chip.handle, chip.window);
+        Paint(chip, &surface);
+        Paint(chip, &surface);
+        CHECK(counters->getPictureCalls == 2);
+        CHECK(StateView(chip.handle)->heldWidth == 600);
+        // Shrinking keeps detail and never reads; a copy grown far larger
+        // than the mode holds is reduced in place.
+        SetClientSize(chip.window, 100, 75);
+        Resize(chip.handle, chip.window);
+        Paint(chip, &surface);
+        CHECK(counters->getPictureCalls == 2);
+        CHECK(StateView(chip.handle)->heldWidth == 200);
+        // 100 % needs the whole picture: one more read.
+        DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM100);
+        Paint(chip, &surface);
+        CHECK(counters->getPictureCalls == 3);
+        CHECK(StateView(chip.handle)->heldWidth == 800);
+
+        // Gone meanwhile: "load error", as after a restart.
+        DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM25);
+        Paint(chip, &surface);
+        DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM50);
+        REQUIRE(DeleteFileA(file.c_str()));
+        Paint(chip, &surface);
+        CHECK(StateView(chip.handle)->bitmap == nullptr);
+        CHECK(StateView(chip.handle)->loadFailed == 1);
+        RECT client = {0, 0, 100, 75};
+        CHECK(CountOtherPixels(surface, client, chip.background) > 0);  // the text
+        DestroySurface(&surface);
+    }
+    RemoveTree(plugins);
+    RemoveTree(images);
+}
+
 // A memory DC holding a top-down DIB section of the given depth (16 is 5-5-5).
 struct DepthSurface {
     DepthSurface(int width, int height, int depth) : dc(CreateCompatibleDC(nullptr)), dib(nullptr), previous(nullptr)

@@ -1,0 +1,128 @@
+// The area-averaging reduction, on tiny inline pictures whose rows lie as
+// plug-ins and the platform hand them over: 24-bit rows padded to four
+// bytes, 32-bit rows, bottom-up and top-down.
+#include <doctest.h>
+
+#include <vector>
+
+#include "sources/picture_form.h"
+#include "sources/reduce.h"
+#include "test_support.h"
+
+// A deterministic pixel with fine detail: neighbours differ by a lot.
+static DWORD Pattern(int x, int y)
+{
+    return ((x * 97 + y * 31) & 0xFF) | (((x * y * 13 + 7) & 0xFF) << 8) | ((((x ^ y) * 71) & 0xFF) << 16);
+}
+
+// width x height of Pattern as rows of `bytes` per pixel, padded to four
+// bytes, bottom-up or top-down.
+static std::vector<BYTE> Rows(int width, int height, int bytes, bool bottomUp, size_t* stride)
+{
+    *stride = (static_cast<size_t>(width) * bytes + 3) & ~size_t(3);
+    std::vector<BYTE> data(*stride * height, 0xEE);  // padding that must not be read as pixels
+    for (int y = 0; y < height; y++) {
+        BYTE* row = &data[*stride * (bottomUp ? height - 1 - y : y)];
+        for (int x = 0; x < width; x++) {
+            DWORD pixel = Pattern(x, y);
+            memcpy(row + x * bytes, &pixel, 3);
+        }
+    }
+    return data;
+}
+
+TEST_CASE("reduce: odd sizes, both row orders and both depths come within a level of the area average")
+{
+    const int sizes[][4] = {{7, 5, 3, 2}, {7, 5, 1, 1}, {7, 5, 7, 5}, {5, 3, 2, 3}, {13, 11, 4, 5}, {1, 9, 1, 4}};
+    for (const auto& s : sizes)
+        for (int bytes = 3; bytes <= 4; bytes++)
+            for (int bottomUp = 0; bottomUp < 2; bottomUp++) {
+                CAPTURE(s[0]);
+                CAPTURE(s[2]);
+                CAPTURE(bytes);
+                CAPTURE(bottomUp);
+                size_t stride;
+                std::vector<BYTE> data = Rows(s[0], s[1], bytes, bottomUp, &stride);
+                BITMAPINFOHEADER header = {sizeof(header), s[0], bottomUp ? s[1] : -s[1], 1, WORD(bytes * 8), BI_RGB,
+                                           0, 0, 0, 0, 0};
+                PixelRows rows;
+                REQUIRE(RowsOfDib(header, data.data(), &rows));
+                std::vector<DWORD> out(static_cast<size_t>(s[2]) * s[3], 0xDEADBEEF);
+                REQUIRE(ReduceArea(rows, s[2], s[3], s[2], s[3], reinterpret_cast<BYTE*>(out.data()), s[2] * 4));
+                std::vector<DWORD> source(static_cast<size_t>(s[0]) * s[1]);
+                for (int y = 0; y < s[1]; y++)
+                    for (int x = 0; x < s[0]; x++)
+                        source[static_cast<size_t>(y) * s[0] + x] = Pattern(x, y);
+                std::vector<DWORD> exact = AreaAverage(source.data(), s[0], s[1], s[0], s[2], s[3]);
+                CHECK(CountFarPixels(out.data(), exact.data(), s[2] * s[3], 1) == 0);
+                for (DWORD pixel : out)
+                    CHECK((pixel >> 24) == 0);
+            }
+
+    // Large enough to be split between two threads, at an inexact ratio.
+    {
+        const int W = 1203, H = 901, w = 601, h = 450;
+        std::vector<DWORD> source(static_cast<size_t>(W) * H);
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++)
+                source[static_cast<size_t>(y) * W + x] = Pattern(x, y);
+        PixelRows rows = {reinterpret_cast<const BYTE*>(source.data()), W * 4, W, H, 4};
+        std::vector<DWORD> out(static_cast<size_t>(w) * h);
+        REQUIRE(ReduceArea(rows, w, h, w, h, reinterpret_cast<BYTE*>(out.data()), w * 4));
+        std::vector<DWORD> exact = AreaAverage(source.data(), W, H, W, w, h);
+        CHECK(CountFarPixels(out.data(), exact.data(), w * h, 1) == 0);
+    }
+
+    // A part of the output: only the visible corner is written.
+    size_t stride;
+    std::vector<BYTE> data = Rows(9, 9, 3, true, &stride);
+    BITMAPINFOHEADER header = {sizeof(header), 9, 9, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    PixelRows rows;
+    REQUIRE(RowsOfDib(header, data.data(), &rows));
+    DWORD corner[3 * 3];
+    for (DWORD& pixel : corner)
+        pixel = 0x01020304;
+    REQUIRE(ReduceArea(rows, 3, 3, 2, 2, reinterpret_cast<BYTE*>(corner), 3 * 4));
+    CHECK(corner[2] == 0x01020304);
+    CHECK(corner[6] == 0x01020304);
+    CHECK(corner[0] != 0x01020304);
+
+    // Sizes it cannot honour write nothing.
+    CHECK_FALSE(ReduceArea(rows, 10, 3, 10, 3, reinterpret_cast<BYTE*>(corner), 40));
+    CHECK_FALSE(ReduceArea(rows, 3, 3, 4, 3, reinterpret_cast<BYTE*>(corner), 12));
+    CHECK_FALSE(ReduceArea(rows, 0, 3, 0, 3, reinterpret_cast<BYTE*>(corner), 12));
+}
+
+TEST_CASE("picture form: 24-bit rows of odd widths (padded) are widened exactly, whole or reduced")
+{
+    for (int width : {1, 3, 5}) {
+        for (int bottomUp = 0; bottomUp < 2; bottomUp++) {
+            CAPTURE(width);
+            CAPTURE(bottomUp);
+            const int height = 4;
+            size_t stride;
+            std::vector<BYTE> data = Rows(width, height, 3, bottomUp, &stride);
+            BITMAPINFO info = {};
+            info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, bottomUp ? height : -height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+            HBITMAP whole = PictureFromDib(&info, data.data(), nullptr, DisplaySize{0, 0});
+            REQUIRE(whole);
+            PixelRows rows;
+            REQUIRE(PictureRows(whole, &rows));
+            for (int y = 0; y < height; y++)
+                for (int x = 0; x < width; x++) {
+                    DWORD pixel;
+                    memcpy(&pixel, rows.top + rows.step * y + x * 4, 4);
+                    CHECK(pixel == Pattern(x, y));
+                }
+            DeleteObject(whole);
+
+            HBITMAP half = PictureFromDib(&info, data.data(), nullptr, DisplaySize{(width + 1) / 2, 2});
+            REQUIRE(half);
+            BITMAP size = {};
+            GetObjectA(half, sizeof(size), &size);
+            CHECK(size.bmWidth == (width + 1) / 2);
+            CHECK(size.bmHeight == 2);
+            DeleteObject(half);
+        }
+    }
+}
