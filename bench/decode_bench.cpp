@@ -88,27 +88,12 @@ static DWORD WINAPI WatchPeak(void* argument)
     return 0;
 }
 
-// What a 480x320 fit-aspect chip holds of a 24 MP photo after its first
-// paint, and how far above its settled memory a picture change reaches.
-static void HeldAndPeak(const std::string& folder)
+// How far above its settled memory a chip's change between the two pictures
+// of `text` reaches.
+static double ChangePeak(HLOCAL chip, HWND window, HDC dc, const std::string& text)
 {
-    std::string a = folder + "\\held-a.jpg", b = folder + "\\held-b.jpg", error;
-    if (!WriteSamplePicture(a, 6000, 4000, 4, &error) || !WriteSamplePicture(b, 6000, 4000, 5, &error)) {
-        printf("held copy: cannot write its pictures: %s\n", error.c_str());
-        return;
-    }
-    HWND window = CreateChipWindow(480, 320);
-    std::string text = a + "\r\n" + b;
-    SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
-    long long before = CommittedPrivateBytes();
-    HLOCAL chip = nullptr;
-    UpdateRecord record = MakeUpdateRecord(text.c_str(), 0, 1, &fit);
-    InitializeChip(&chip, window, record.bytes);
-    HDC dc = GetDC(window);
     DrawChip(chip, window, dc, text.c_str());
     long long settled = CommittedPrivateBytes();
-    printf("held by a 480x320 fit-aspect chip of a 24 MP photo after its first paint: %.2f MB (target <= 4 MB)\n",
-           (settled - before) / 1048576.0);
     PeakWatch watch = {0, settled, nullptr};
     watch.thread = CreateThread(nullptr, 0, WatchPeak, &watch, 0, nullptr);
     DoDrawExMenu(chip, window, IDM_CHANGE_IMAGE);
@@ -116,10 +101,42 @@ static void HeldAndPeak(const std::string& folder)
     watch.stop = 1;
     WaitForSingleObject(watch.thread, INFINITE);
     CloseHandle(watch.thread);
-    printf("peak of a 24 MP picture change over the settled state: %.1f MB (target <= 68.7 + 8 MB)\n",
-           (watch.peak - CommittedPrivateBytes()) / 1048576.0);
+    return (watch.peak - settled) / 1048576.0;
+}
+
+// What a 480x320 fit-aspect chip holds of a 24 MP photo after its first
+// paint, and how far above its settled memory a picture change reaches:
+// with JPEG, whose decoder under Wine keeps the whole frame decoded, and with
+// TIFF, whose decoder reads a strip at a time, so that what the plug-in and
+// the library hold shows on its own.
+static void HeldAndPeak(const std::string& folder)
+{
+    HWND window = CreateChipWindow(480, 320);
+    HDC dc = GetDC(window);
+    SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
+    for (const char* kind : {"jpg", "tif"}) {
+        std::string a = folder + "\\held-a." + kind, b = folder + "\\held-b." + kind, error;
+        if (!WriteSamplePicture(a, 6000, 4000, 4, &error) || !WriteSamplePicture(b, 6000, 4000, 5, &error)) {
+            printf("held copy: cannot write its pictures: %s\n", error.c_str());
+            break;
+        }
+        std::string text = a + "\r\n" + b;
+        long long before = CommittedPrivateBytes();
+        HLOCAL chip = nullptr;
+        UpdateRecord record = MakeUpdateRecord(text.c_str(), 0, 1, &fit);
+        InitializeChip(&chip, window, record.bytes);
+        DrawChip(chip, window, dc, text.c_str());
+        if (kind[0] == 'j')
+            printf("held by a 480x320 fit-aspect chip of a 24 MP photo after its first paint: %.2f MB "
+                   "(target <= 4 MB)\n", (CommittedPrivateBytes() - before) / 1048576.0);
+        printf("peak of a 24 MP %s picture change over the settled state: %.1f MB (target <= 68.7 + 8 MB)%s\n", kind,
+               ChangePeak(chip, window, dc, text),
+               kind[0] == 'j' ? ": the decoder's own whole frame is one 68.7 MB of it" : "");
+        UnInitializeChip(chip);
+        DeleteFileA(a.c_str());
+        DeleteFileA(b.c_str());
+    }
     ReleaseDC(window, dc);
-    UnInitializeChip(chip);
     DestroyWindow(window);
 }
 
@@ -194,10 +211,13 @@ int main()
             double copy = 4.0 * (client.right + 64) * (client.bottom + 64) / 1048576;
             printf("  picture change in an 800x600 fit-aspect chip m %.1f ms, ratio to the plug-in's decode m %.2f "
                    "[%.2f..%.2f] %s\n"
-                   "  memory held by the chip %.1f MB: held copy %dx%d %.1f MB + painted copy %.1f MB (target <= their sum)\n",
+                   "  memory held by the chip %.1f MB: held copy %dx%d %.1f MB + painted copy %.1f MB %s\n",
                    change.value.median, change.ratio.median, change.ratio.low, change.ratio.high,
                    size.width >= 6000 ? "(target <= 1.10)" : "(reported)", held / 1048576.0, kept.width, kept.height,
-                   picture, copy);
+                   picture, copy,
+                   // The first chip also pays for the imaging component's
+                   // own first use.
+                   size.width >= 6000 ? "(target <= their sum)" : "(reported)");
         }
     }
 

@@ -1,6 +1,7 @@
 #include <doctest.h>
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "test_support.h"
 
@@ -385,6 +386,82 @@ TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow
         RECT client = {0, 0, 100, 75};
         CHECK(CountOtherPixels(surface, client, chip.background) > 0);  // the text
         DestroySurface(&surface);
+    }
+    RemoveTree(plugins);
+    RemoveTree(images);
+}
+
+// Takes all but `holes` free blocks of `size` bytes of the address space for
+// as long as it lives, so that a test runs as in a host whose 2 GB are
+// nearly used up.
+struct CrowdedAddressSpace {
+    CrowdedAddressSpace(SIZE_T size, int holes)
+    {
+        for (;;) {
+            void* block = VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS);
+            if (!block)
+                break;
+            taken.push_back(block);
+        }
+        // Freed from the middle of the blocks of `size`, so the holes lie
+        // apart; what is left between them is taken in smaller pieces.
+        std::vector<void*> holesLeft;
+        for (int i = 0; i < holes && !taken.empty(); i++) {
+            size_t middle = taken.size() / 2;
+            holesLeft.push_back(taken[middle]);
+            taken.erase(taken.begin() + middle);
+        }
+        for (SIZE_T piece = 1 << 20; piece >= 64 << 10; piece /= 4)
+            for (void* block; (block = VirtualAlloc(nullptr, piece, MEM_RESERVE, PAGE_NOACCESS)) != nullptr;)
+                taken.push_back(block);
+        for (void* hole : holesLeft)
+            VirtualFree(hole, 0, MEM_RELEASE);
+    }
+    ~CrowdedAddressSpace()
+    {
+        for (void* block : taken)
+            VirtualFree(block, 0, MEM_RELEASE);
+    }
+    std::vector<void*> taken;
+};
+
+TEST_CASE("paint: a 32-bit host with little address space left shows many large pictures")
+{
+    if (sizeof(void*) != 4) {
+        MESSAGE("a 64-bit process cannot be crowded in seconds: the 32-bit build runs this");
+        return;
+    }
+    DiscoverySettings settings;
+    std::string plugins = ScratchFolder("crowd-plugins");
+    std::string images = ScratchFolder("crowd-images");
+    REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
+    ActiveLoaders loaders(LoadersFrom(plugins));
+    std::string file = images + "\\large.tpc";
+    REQUIRE(WriteTpic(file, 1600, 1200, Stripes));  // 7.3 MB decoded
+    SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
+    // The windows first: what the window system needs is not the test's.
+    std::vector<HWND> windows;
+    for (int i = 0; i < 16; i++)
+        windows.push_back(CreateChipWindow(160, 120));
+    std::vector<HLOCAL> chips;
+    int showing = 0;
+    {
+        // Three holes of 16 MB: room for one decoded picture at a time,
+        // not for sixteen of them (117 MB) held whole.
+        CrowdedAddressSpace crowded(16 << 20, 3);
+        for (HWND window : windows) {
+            UpdateRecord record = MakeUpdateRecord(file.c_str(), RGB(0, 0, 255), 1, &fit);
+            HLOCAL chip = nullptr;
+            InitializeChip(&chip, window, record.bytes);
+            DrawChip(chip, window, nullptr, file.c_str());
+            chips.push_back(chip);
+            showing += StateView(chip)->bitmap != nullptr;
+        }
+    }
+    CHECK(showing == 16);
+    for (size_t i = 0; i < chips.size(); i++) {
+        UnInitializeChip(chips[i]);
+        DestroyWindow(windows[i]);
     }
     RemoveTree(plugins);
     RemoveTree(images);

@@ -1,0 +1,94 @@
+// How many photo chips one 32-bit host holds: 480x320 fit-aspect chips, each
+// with a 48 MP photo of its own (one JPEG written at run time, copied under
+// 60 names), created one after another as a host restores its notes, until
+// one cannot show its picture. Ends with the host's committed memory and
+// the largest free block of its address space, the hole the next large
+// allocation needs.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "chip/chip_state.h"
+#include "hostkit.h"
+#include "image_io.h"
+#include "resource.h"
+#include "sources/loaders.h"
+#include "surface/exports.h"
+
+static const int kChips = 60;
+
+static SIZE_T LargestFreeBlock()
+{
+    SIZE_T largest = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const BYTE* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
+         at = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_FREE && region.RegionSize > largest)
+            largest = region.RegionSize;
+        if (static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize < at)
+            break;
+    }
+    return largest;
+}
+
+static bool Showing(HLOCAL chip)
+{
+    const ChipState* state = static_cast<const ChipState*>(LocalLock(chip));
+    bool showing = state && state->bitmap && !state->loadFailed;
+    if (state)
+        LocalUnlock(chip);
+    return showing;
+}
+
+int main()
+{
+    g_hInstance = GetModuleHandleA(nullptr);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    std::string exe = DxlPath();
+    SetEnvironmentVariableA("PATH", (exe.substr(0, exe.find_last_of('\\')) + "\\plugins").c_str());
+    g_loaders = BuildLoaderList();
+    std::string folder = ScratchFolder("capacity-bench");
+    std::string first = folder + "\\photo0.jpg", error;
+    if (!WriteSamplePicture(first, 8000, 6000, 4, &error)) {
+        printf("capacity bench: cannot write its picture: %s\n", error.c_str());
+        return 1;
+    }
+    for (int i = 1; i < kChips; i++)
+        CopyFileA(first.c_str(), (folder + "\\photo" + std::to_string(i) + ".jpg").c_str(), FALSE);
+
+    SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
+    std::vector<HLOCAL> chips;
+    std::vector<HWND> windows;
+    std::vector<std::string> texts;
+    int showing = 0;
+    for (int i = 0; i < kChips; i++) {
+        texts.push_back(folder + "\\photo" + std::to_string(i) + ".jpg");
+        HWND window = CreateChipWindow(480, 320);
+        HLOCAL chip = nullptr;
+        UpdateRecord record = MakeUpdateRecord(texts.back().c_str(), RGB(40, 40, 40), 1, &fit);
+        InitializeChip(&chip, window, record.bytes);
+        HDC dc = GetDC(window);
+        DrawChip(chip, window, dc, texts.back().c_str());
+        ReleaseDC(window, dc);
+        chips.push_back(chip);
+        windows.push_back(window);
+        if (!Showing(chip))
+            break;
+        showing++;
+    }
+    printf("%d-bit host: %d of %d chips of 480x320 with a 48 MP photo each showing (target: all %d); "
+           "committed %.0f MB, largest free block %.0f MB\n",
+           static_cast<int>(sizeof(void*) * 8), showing, kChips, kChips, CommittedPrivateBytes() / 1048576.0,
+           LargestFreeBlock() / 1048576.0);
+    for (size_t i = 0; i < chips.size(); i++) {
+        UnInitializeChip(chips[i]);
+        DestroyWindow(windows[i]);
+    }
+    FreeLoaderList(g_loaders);
+    RemoveTree(folder);
+    CoUninitialize();
+    return showing == kChips ? 0 : 1;
+}
