@@ -16,6 +16,7 @@
 #include "image_io.h"
 #include "resource.h"
 #include "sources/loaders.h"
+#include "surface/module_state.h"
 #include "surface/exports.h"
 
 static const int kChips = 60;
@@ -45,11 +46,11 @@ static bool Showing(HLOCAL chip)
 
 int main()
 {
-    g_hInstance = GetModuleHandleA(nullptr);
+    g_module.instance = GetModuleHandleA(nullptr);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     std::string exe = DxlPath();
     SetEnvironmentVariableA("PATH", (exe.substr(0, exe.find_last_of('\\')) + "\\plugins").c_str());
-    g_loaders = BuildLoaderList();
+    g_module.loaders = BuildLoaderList();
     std::string folder = ScratchFolder("capacity-bench");
     std::string first = folder + "\\photo0.jpg", error;
     if (!WriteSamplePicture(first, 8000, 6000, 4, &error)) {
@@ -87,7 +88,7 @@ int main()
         UnInitializeChip(chips[i]);
         DestroyWindow(windows[i]);
     }
-    FreeLoaderList(g_loaders);
+    FreeLoaderList(g_module.loaders);
     RemoveTree(folder);
     CoUninitialize();
     return showing == kChips ? 0 : 1;

@@ -17,6 +17,7 @@
 #include "hostkit.h"
 #include "image_io.h"
 #include "sources/loaders.h"
+#include "surface/module_state.h"
 #include "sources/susie.h"
 #include "surface/exports.h"
 
@@ -142,7 +143,7 @@ static void HeldAndPeak(const std::string& folder)
 
 int main()
 {
-    g_hInstance = GetModuleHandleA(nullptr);
+    g_module.instance = GetModuleHandleA(nullptr);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     IWICImagingFactory* factory = nullptr;
     CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
@@ -151,8 +152,8 @@ int main()
     std::string exe = DxlPath();
     std::string plugins = exe.substr(0, exe.find_last_of('\\')) + "\\plugins";
     SetEnvironmentVariableA("PATH", plugins.c_str());
-    g_loaders = BuildLoaderList();
-    HMODULE plugin = g_loaders && g_loaders->next ? g_loaders->next->module : nullptr;
+    g_module.loaders = BuildLoaderList();
+    HMODULE plugin = g_module.loaders && g_module.loaders->next ? g_module.loaders->next->module : nullptr;
     SusieGetPicture getPicture = plugin ? reinterpret_cast<SusieGetPicture>(
         reinterpret_cast<void*>(GetProcAddress(plugin, "GetPicture"))) : nullptr;
     if (!factory || !getPicture) {
@@ -243,7 +244,7 @@ int main()
                profiled.ratio.high);
     }
     DestroyWindow(window);
-    FreeLoaderList(g_loaders);
+    FreeLoaderList(g_module.loaders);
     factory->Release();
     CoUninitialize();
     RemoveTree(folder);

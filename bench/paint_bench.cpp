@@ -14,6 +14,7 @@
 #include "image_io.h"
 #include "resource.h"
 #include "sources/loaders.h"
+#include "surface/module_state.h"
 #include "surface/exports.h"
 
 static HWND ShowChipWindow(int width, int height)
@@ -148,11 +149,11 @@ static double FirstFitPaint(const std::string& file, int width, int height)
 
 int main()
 {
-    g_hInstance = GetModuleHandleA(nullptr);
+    g_module.instance = GetModuleHandleA(nullptr);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     std::string exe = DxlPath();
     SetEnvironmentVariableA("PATH", (exe.substr(0, exe.find_last_of('\\')) + "\\plugins").c_str());
-    g_loaders = BuildLoaderList();
+    g_module.loaders = BuildLoaderList();
     std::string folder = ScratchFolder("paint-bench");
     std::string jpeg = folder + "\\photo.jpg", bmp24 = folder + "\\photo24.bmp", bmp32 = folder + "\\photo32.bmp";
     std::string error;
@@ -172,7 +173,7 @@ int main()
         printf("first fit paint %dx%d: 24-bit BMP %.2f ms, 32-bit BMP %.2f ms, ratio %.2f (target <= 1.20)\n",
                size[0], size[1], from24, from32, from24 / from32);
     }
-    FreeLoaderList(g_loaders);
+    FreeLoaderList(g_module.loaders);
     RemoveTree(folder);
     CoUninitialize();
     return 0;

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "chip/chip_random.h"
+#include "commands/context_menu.h"
 #include "test_support.h"
 
 // The generator, written out independently of the library's.
@@ -253,11 +254,9 @@ TEST_CASE("menu: items, texts, checks and grays")
     DestroyMenu(menu);
 
     // Some chip's settings dialog is open: its command is grayed everywhere.
-    g_settingsChip = one.handle;
-    menu = GetDrawExMenu(three.handle);
+    menu = BuildContextMenu(StateView(three.handle).state, true);
     CHECK(Has(GetMenuState(menu, IDM_SLIDESHOW_SETTINGS, MF_BYCOMMAND), MF_GRAYED));
     DestroyMenu(menu);
-    g_settingsChip = nullptr;
 
     CHECK(GetDrawExMenu(nullptr) == nullptr);
 }

@@ -61,7 +61,7 @@ static bool FillAndAccept(HWND dialog, void* context)
     CHECK(high == 1000);
 
     // The host reaches the same chip from the dialog's loop: the lock nests.
-    CHECK(g_settingsChip == run->chip->handle);
+    CHECK(SettingsChip() == run->chip->handle);
     CHECK(GetTimerSpan(run->chip->handle) == 2);
     int size[2] = {0, 0};
     CHECK(CalcDefaultRect(run->chip->handle, run->chip->window, size, run->chip->text.c_str()) == 0);
@@ -96,7 +96,7 @@ TEST_CASE("settings dialog: OK stores the interval, unit and order and restarts 
     CHECK(state->randomOrder == 1);
     CHECK(state->ticksLeft == 200);
     CHECK(state->viewMode == IDM_ZOOM200);
-    CHECK(g_settingsChip == nullptr);
+    CHECK(SettingsChip() == nullptr);
 }
 
 // Enters 0 and presses OK; the message box must come, the dialog stay.
@@ -147,7 +147,7 @@ TEST_CASE("settings dialog: 0 is refused with a message while the dialog stays; 
     CHECK(state->interval == 3);
     CHECK(state->randomOrder == 0);
     CHECK(state->ticksLeft == 3);  // restarted though nothing was stored
-    CHECK(g_settingsChip == nullptr);
+    CHECK(SettingsChip() == nullptr);
 }
 
 static bool AcceptAsShown(HWND dialog, void* context)
@@ -190,7 +190,7 @@ TEST_CASE("settings dialog: a chip destroyed from inside its dialog is freed whe
     ArmDialogDriver(DestroyFromInside, &chip);
     CHECK(DoDrawExMenu(chip, window, IDM_SLIDESHOW_SETTINGS) == 0);
     DisarmDialogDriver();
-    CHECK(g_settingsChip == nullptr);
+    CHECK(SettingsChip() == nullptr);
     CHECK(LocalFlags(chip) == LMEM_INVALID_HANDLE);
     DestroyWindow(window);
 }

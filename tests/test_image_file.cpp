@@ -45,7 +45,7 @@ TEST_CASE("image files: names ending in bmp are read by the platform, whatever t
     ImageFolder images("\x89\xe6\x91\x9c\x83\x5c");  // 画像ソ
     REQUIRE(InstallPlugin("tpic", plugins.folder, "tpic.spi"));
     ActiveLoaders loaders(LoadersFrom(plugins.folder));
-    TestPluginCounters* counters = PluginCounters(g_loaders->next->module);
+    TestPluginCounters* counters = PluginCounters(g_module.loaders->next->module);
     REQUIRE(counters);
 
     REQUIRE(WriteBmp(images.Path("a.Bmp"), 30, 20, Gradient));
@@ -53,7 +53,7 @@ TEST_CASE("image files: names ending in bmp are read by the platform, whatever t
     // TPIC data under a .bmp name is still not shown to the plug-in.
     REQUIRE(WriteTpic(images.Path("disguised.bmp"), 4, 4, Gradient));
 
-    HBITMAP a = LoadImageFile(images.Path("a.Bmp").c_str(), g_loaders);
+    HBITMAP a = LoadImageFile(images.Path("a.Bmp").c_str(), g_module.loaders);
     REQUIRE(a);
     CHECK(SizeOf(a).width == 30);
     CHECK(SizeOf(a).height == 20);
@@ -61,11 +61,11 @@ TEST_CASE("image files: names ending in bmp are read by the platform, whatever t
     CHECK(BitmapPixel(a, 29, 19) == Gradient(29, 19));
     DeleteObject(a);
 
-    HBITMAP x = LoadImageFile(images.Path("pictures.xbmp").c_str(), g_loaders);
+    HBITMAP x = LoadImageFile(images.Path("pictures.xbmp").c_str(), g_module.loaders);
     CHECK(x != nullptr);
     DeleteObject(x);
 
-    CHECK(LoadImageFile(images.Path("disguised.bmp").c_str(), g_loaders) == nullptr);
+    CHECK(LoadImageFile(images.Path("disguised.bmp").c_str(), g_module.loaders) == nullptr);
     CHECK(counters->isSupportedCalls == 0);
 }
 
@@ -76,13 +76,13 @@ TEST_CASE("image files: plug-ins decode at offset 0 or 128, with the probe as a 
     ImageFolder images("offsets");
     REQUIRE(InstallPlugin("tpic", plugins.folder, "tpic.spi"));
     ActiveLoaders loaders(LoadersFrom(plugins.folder));
-    TestPluginCounters* counters = PluginCounters(g_loaders->next->module);
+    TestPluginCounters* counters = PluginCounters(g_module.loaders->next->module);
     REQUIRE(counters);
 
     REQUIRE(WriteTpic(images.Path("plain.tpc"), 12, 9, Gradient));
     REQUIRE(WriteTpic(images.Path("wrapped.jpg"), 12, 9, Gradient, 128));
 
-    HBITMAP plain = LoadImageFile(images.Path("plain.tpc").c_str(), g_loaders);
+    HBITMAP plain = LoadImageFile(images.Path("plain.tpc").c_str(), g_module.loaders);
     REQUIRE(plain);
     CHECK(counters->lastOffset == 0);
     CHECK(counters->lastFlag == 0);
@@ -95,7 +95,7 @@ TEST_CASE("image files: plug-ins decode at offset 0 or 128, with the probe as a 
     DeleteObject(plain);
 
     counters->isSupportedCalls = 0;
-    HBITMAP wrapped = LoadImageFile(images.Path("wrapped.jpg").c_str(), g_loaders);
+    HBITMAP wrapped = LoadImageFile(images.Path("wrapped.jpg").c_str(), g_module.loaders);
     REQUIRE(wrapped);
     CHECK(counters->lastOffset == 128);
     CHECK(counters->isSupportedCalls == 2);
@@ -113,13 +113,13 @@ TEST_CASE("image files: the first accepting plug-in decodes, and its failure is 
     REQUIRE(InstallPlugin("tpic", plugins.folder, "b.spi"));
     REQUIRE(WriteTpic(images.Path("p.tpc"), 6, 6, Gradient));
     ActiveLoaders loaders(LoadersFrom(plugins.folder));
-    REQUIRE(CountEntries(g_loaders) == 3);
+    REQUIRE(CountEntries(g_module.loaders) == 3);
 
-    LoaderEntry* first = g_loaders->next;
+    LoaderEntry* first = g_module.loaders->next;
     LoaderEntry* second = first->next;
     TestPluginCounters* firstCounters = PluginCounters(first->module);
     TestPluginCounters* secondCounters = PluginCounters(second->module);
-    HBITMAP bitmap = LoadImageFile(images.Path("p.tpc").c_str(), g_loaders);
+    HBITMAP bitmap = LoadImageFile(images.Path("p.tpc").c_str(), g_module.loaders);
     CHECK(firstCounters->getPictureCalls == 1);
     CHECK(secondCounters->getPictureCalls == 0);
     // Whichever the directory listed first decides the outcome.
@@ -138,16 +138,16 @@ TEST_CASE("image files: what no plug-in can show gives null")
     REQUIRE(InstallPlugin("nosupport", plugins.folder, "nosupport.spi"));
     REQUIRE(WriteTpic(images.Path("p.tpc"), 6, 6, Gradient));
     ActiveLoaders loaders(LoadersFrom(plugins.folder));
-    REQUIRE(CountEntries(g_loaders) == 3);
+    REQUIRE(CountEntries(g_module.loaders) == 3);
 
-    CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_loaders) == nullptr);
-    CHECK(LoadImageFile(images.Path("missing.tpc").c_str(), g_loaders) == nullptr);
-    CHECK(LoadImageFile("", g_loaders) == nullptr);
-    CHECK(LoadImageFile("mp", g_loaders) == nullptr);
-    CHECK(LoadImageFile(nullptr, g_loaders) == nullptr);
+    CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_module.loaders) == nullptr);
+    CHECK(LoadImageFile(images.Path("missing.tpc").c_str(), g_module.loaders) == nullptr);
+    CHECK(LoadImageFile("", g_module.loaders) == nullptr);
+    CHECK(LoadImageFile("mp", g_module.loaders) == nullptr);
+    CHECK(LoadImageFile(nullptr, g_module.loaders) == nullptr);
     CHECK(LoadImageFile(images.Path("p.tpc").c_str(), nullptr) == nullptr);
     std::string tooLong = images.folder + "\\" + std::string(300, 'n') + ".tpc";
-    CHECK(LoadImageFile(tooLong.c_str(), g_loaders) == nullptr);
+    CHECK(LoadImageFile(tooLong.c_str(), g_module.loaders) == nullptr);
 }
 
 TEST_CASE("image files: a plug-in without GetPicture, or with bits too short for its header, gives null")
@@ -160,7 +160,7 @@ TEST_CASE("image files: a plug-in without GetPicture, or with bits too short for
         ImageFolder plugins(variant);
         REQUIRE(InstallPlugin(variant, plugins.folder, "p.spi"));
         ActiveLoaders loaders(LoadersFrom(plugins.folder));
-        CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_loaders) == nullptr);
+        CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_module.loaders) == nullptr);
     }
 }
 
@@ -322,7 +322,7 @@ TEST_CASE("image files: hostile bitmap headers are refused before the platform r
         REQUIRE(WriteFileBytes(path, bytes.data(), bytes.size()));
         HBITMAP direct = static_cast<HBITMAP>(LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0,
                                                          LR_LOADFROMFILE | LR_CREATEDIBSECTION));
-        HBITMAP ours = LoadImageFile(path.c_str(), g_loaders);
+        HBITMAP ours = LoadImageFile(path.c_str(), g_module.loaders);
         CHECK(direct != nullptr);
         REQUIRE(ours != nullptr);
         CHECK(SizeOf(ours).width == 9);
@@ -359,7 +359,7 @@ TEST_CASE("image files: hostile bitmap headers are refused before the platform r
         CAPTURE(kind);
         std::string path = images.Path("hostile.bmp");
         REQUIRE(WriteFileBytes(path, h.bytes.data(), h.bytes.size()));
-        CHECK(LoadImageFile(path.c_str(), g_loaders) == nullptr);
+        CHECK(LoadImageFile(path.c_str(), g_module.loaders) == nullptr);
     }
 }
 
@@ -381,7 +381,7 @@ TEST_CASE("image files: a same-size picture is written into the one it replaces,
     REQUIRE(WriteBmp(images.Path("b.pic"), 40, 30, Corners));
     REQUIRE(WriteBmp(images.Path("small.pic"), 20, 30, Corners));
 
-    HBITMAP topDown = LoadImageFile(images.Path("a.bmp").c_str(), g_loaders);
+    HBITMAP topDown = LoadImageFile(images.Path("a.bmp").c_str(), g_module.loaders);
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = 40;
@@ -392,7 +392,7 @@ TEST_CASE("image files: a same-size picture is written into the one it replaces,
     HBITMAP bottomUp = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     for (HBITMAP spare : {topDown, bottomUp}) {
         REQUIRE(spare);
-        HBITMAP picture = LoadImageFile(images.Path("b.pic").c_str(), g_loaders, spare);
+        HBITMAP picture = LoadImageFile(images.Path("b.pic").c_str(), g_module.loaders, spare);
         CHECK(picture == spare);
         for (int y : {0, 14, 15, 29})
             for (int x : {0, 19, 20, 39}) {
@@ -401,7 +401,7 @@ TEST_CASE("image files: a same-size picture is written into the one it replaces,
                 CHECK(BitmapPixel(picture, x, y) == Corners(x, y));
             }
         // Of another size, the spare is left to the caller.
-        HBITMAP small = LoadImageFile(images.Path("small.pic").c_str(), g_loaders, picture);
+        HBITMAP small = LoadImageFile(images.Path("small.pic").c_str(), g_module.loaders, picture);
         REQUIRE(small);
         CHECK(small != picture);
         CHECK(SizeOf(small).width == 20);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "commands/settings_dialog.h"
 #include "test_support.h"
 #include "view/view_mode.h"
 
@@ -139,7 +140,7 @@ TEST_CASE("lifecycle: saved modes that are commands, not views, are ignored")
         CHECK(state->running == 0);
         CHECK(state->reloadPending == 0);
         CHECK(state->viewMode == 0);
-        CHECK(g_settingsChip == nullptr);
+        CHECK(SettingsChip() == nullptr);
     }
 }
 

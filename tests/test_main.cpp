@@ -10,6 +10,7 @@
 
 #ifdef OVILUNE_WHITE_BOX
 #include "sources/loaders.h"
+#include "surface/module_state.h"
 
 int RunOwnFaultChild();
 #endif
@@ -24,7 +25,7 @@ int main(int argc, char** argv)
     if (argc == 2 && strcmp(argv[1], "--fault-in-own-code") == 0)
         return RunOwnFaultChild();
     // Linked in directly, the library's dialog templates are the executable's.
-    g_hInstance = GetModuleHandleA(nullptr);
+    g_module.instance = GetModuleHandleA(nullptr);
 #endif
     if (GetACP() != 932) {
         fprintf(stderr, "the ANSI code page is %u, not 932: run with LANG=ja_JP.UTF-8\n", GetACP());

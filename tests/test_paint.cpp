@@ -285,7 +285,7 @@ TEST_CASE("paint: one decode per picture change, none per repaint")
     std::string images = ScratchFolder("paint-images");
     REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
     ActiveLoaders loaders(LoadersFrom(plugins));
-    TestPluginCounters* counters = PluginCounters(g_loaders->next->module);
+    TestPluginCounters* counters = PluginCounters(g_module.loaders->next->module);
     REQUIRE(counters);
     REQUIRE(WriteTpic(images + "\\a.tpc", 40, 30, Stripes));
     REQUIRE(WriteTpic(images + "\\b.tpc", 30, 40, Stripes));
@@ -334,7 +334,7 @@ TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow
     std::string images = ScratchFolder("held-images");
     REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
     ActiveLoaders loaders(LoadersFrom(plugins));
-    TestPluginCounters* counters = PluginCounters(g_loaders->next->module);
+    TestPluginCounters* counters = PluginCounters(g_module.loaders->next->module);
     REQUIRE(counters);
     std::string file = images + "\\big.tpc";
     REQUIRE(WriteTpic(file, 800, 600, Stripes));

@@ -59,7 +59,7 @@ struct FaultScene {
     }
     HBITMAP Load(const char* file) const
     {
-        return LoadImageFile((images + "\\" + file).c_str(), g_loaders);
+        return LoadImageFile((images + "\\" + file).c_str(), g_module.loaders);
     }
     DiscoverySettings settings;
     std::string faulty, good, images;
@@ -77,8 +77,8 @@ TEST_CASE("plug-in faults: one inside GetPluginInfo drops that plug-in at attach
 {
     FaultScene scene("faultinfo");
     ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
-    REQUIRE(CountEntries(g_loaders) == 2);
-    CHECK(ModulePath(g_loaders->next->module).find("tpic.spi") != std::string::npos);
+    REQUIRE(CountEntries(g_module.loaders) == 2);
+    CHECK(ModulePath(g_module.loaders->next->module).find("tpic.spi") != std::string::npos);
     CHECK(GetModuleHandleA((scene.faulty + "\\faultinfo.spi").c_str()) != nullptr);
     CHECK(Shows(scene.Load("p.tpc")));
 }
@@ -100,8 +100,8 @@ TEST_CASE("plug-in faults: GetPicture faulting ends the load, disables the plug-
         CAPTURE(fault);
         FaultScene scene(c.variant);
         ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
-        REQUIRE(CountEntries(g_loaders) == 3);
-        LoaderEntry* faultyEntry = g_loaders->next;
+        REQUIRE(CountEntries(g_module.loaders) == 3);
+        LoaderEntry* faultyEntry = g_module.loaders->next;
         TestPluginCounters* faulty = PluginCounters(faultyEntry->module);
         TestPluginCounters* good = PluginCounters(faultyEntry->next->module);
         REQUIRE(faulty);
@@ -129,7 +129,7 @@ TEST_CASE("plug-in faults: IsSupported faulting on one header only is a no, and 
     const char crash[16] = "CRSH and more";
     REQUIRE(WriteFileBytes(scene.images + "\\c.tpc", crash, sizeof(crash)));
     ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
-    LoaderEntry* faultyEntry = g_loaders->next;
+    LoaderEntry* faultyEntry = g_module.loaders->next;
     TestPluginCounters* faulty = PluginCounters(faultyEntry->module);
 
     CHECK(Shows(scene.Load("p.tpc")));  // its own format, before the fault
@@ -174,7 +174,7 @@ TEST_CASE("plug-in faults: the plug-in's own handlers come first, and its finall
     for (const char* kind : {"MEND", "PROB", "DECL"})
         REQUIRE(WriteCase(scene.images + "\\" + kind + ".tpc", kind));
     ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
-    LoaderEntry* hardy = g_loaders->next;
+    LoaderEntry* hardy = g_module.loaders->next;
     TestPluginCounters* counters = PluginCounters(hardy->module);
     REQUIRE(counters);
 
@@ -249,7 +249,7 @@ TEST_CASE("plug-in faults: what a faulting plug-in leaves in the processor is no
         CpuState before = ReadCpuState();
         CHECK(scene.Load(file.c_str()) == nullptr);
         CpuState after = ReadCpuState();
-        CHECK(g_loaders->next->faulted);
+        CHECK(g_module.loaders->next->faulted);
         CHECK(after.x87Control == before.x87Control);
         CHECK(after.x87Tags == 0xFFFF);  // an empty x87 stack
         CHECK(after.mxcsr == before.mxcsr);
@@ -320,7 +320,7 @@ TEST_CASE("plug-in faults: guards nest: a chip painted from inside a plug-in's m
     REQUIRE(WriteCase(outerFile, "TPIC"));
     REQUIRE(WriteCase(innerFile, "TPIC"));
     ActiveLoaders loaders(Joined({probe, before, scene.faulty, scene.good}));
-    LoaderEntry* probeEntry = g_loaders->next;
+    LoaderEntry* probeEntry = g_module.loaders->next;
     LoaderEntry* beforeEntry = probeEntry->next;
     LoaderEntry* hardyEntry = beforeEntry->next;
 
@@ -362,7 +362,7 @@ TEST_CASE("plug-in faults: a chip ended from inside its own paint goes when the 
     std::string text = scene.images + "\\send.tpc";
     REQUIRE(WriteCase(text, "TPIC"));
     ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
-    PluginMessages messages(PluginCounters(g_loaders->next->module), EndChipFromInside);
+    PluginMessages messages(PluginCounters(g_module.loaders->next->module), EndChipFromInside);
     long long objects = CountGdiObjects();
     HWND window = CreateChipWindow(64, 48);
     SavedBlock none = {};
@@ -388,7 +388,7 @@ TEST_CASE("plug-in faults: two plug-ins overflow their stacks one after the othe
     FaultScene scene("hardy", "hardy-over");
     REQUIRE(WriteCase(scene.images + "\\over.tpc", "OVER"));
     ActiveLoaders loaders(Joined({deep, scene.faulty, scene.good}));
-    LoaderEntry* deepEntry = g_loaders->next;
+    LoaderEntry* deepEntry = g_module.loaders->next;
     LoaderEntry* hardyEntry = deepEntry->next;
     CHECK(scene.Load("over.tpc") == nullptr);
     CHECK(hardyEntry->faulted);

@@ -11,6 +11,7 @@
 
 #include "hostkit.h"
 #include "sources/loaders.h"
+#include "surface/module_state.h"
 
 typedef PluginSearchSettings DiscoverySettings;
 
@@ -38,13 +39,13 @@ inline LoaderList LoadersFrom(const std::string& folder)
     return list;
 }
 
-// Makes g_loaders the given list for the length of a test.
+// Makes g_module.loaders the given list for the length of a test.
 struct ActiveLoaders {
-    explicit ActiveLoaders(LoaderList list) : saved(g_loaders) { g_loaders = list; }
+    explicit ActiveLoaders(LoaderList list) : saved(g_module.loaders) { g_module.loaders = list; }
     ~ActiveLoaders()
     {
-        FreeLoaderList(g_loaders);
-        g_loaders = saved;
+        FreeLoaderList(g_module.loaders);
+        g_module.loaders = saved;
     }
     LoaderList saved;
 };

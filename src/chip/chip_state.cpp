@@ -2,8 +2,6 @@
 
 #include <climits>
 
-ChipHandle g_settingsChip = nullptr;
-
 ChipLock::ChipLock(ChipHandle h) : handle(h), state(nullptr)
 {
     if (!handle)

@@ -46,9 +46,6 @@ struct ChipState {
     int destroyPending;
 };
 
-// The chip whose slideshow settings dialog is open, null when none is.
-extern ChipHandle g_settingsChip;
-
 // Locks a chip for the length of one call. Locks nest, so an export reached
 // again from inside another (the settings dialog's message loop, a plug-in
 // that pumps messages) simply locks once more. The last lock to go destroys

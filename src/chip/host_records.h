@@ -24,9 +24,7 @@ enum ChipSpecificationOffset {
     kSpecWidth = 0,
     kSpecHeight = 4,
     kSpecName = 8,           // runs to offset 59
-    kSpecField60 = 60,
-    kSpecField64 = 64,
-    kSpecField68 = 68,
+    kSpecNumbers = 60,       // three 32-bit numbers, at 60, 64 and 68
 };
 
 inline void* ReadPointerAt(const void* record, size_t offset)

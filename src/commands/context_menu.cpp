@@ -3,7 +3,7 @@
 #include "chip/texts.h"
 #include "resource.h"
 
-HMENU BuildContextMenu(const ChipState* state)
+HMENU BuildContextMenu(const ChipState* state, bool settingsOpen)
 {
     HMENU menu = CreateMenu();
     if (!menu)
@@ -30,7 +30,7 @@ HMENU BuildContextMenu(const ChipState* state)
         AppendMenuA(menu, MF_STRING, IDM_SLIDESHOW, kTextSlideshow);
         AppendMenuA(menu, MF_STRING, IDM_SLIDESHOW_SETTINGS, kTextSlideshowSettings);
     }
-    if (g_settingsChip)
+    if (settingsOpen)
         EnableMenuItem(menu, IDM_SLIDESHOW_SETTINGS, MF_BYCOMMAND | MF_GRAYED);
 
     if (state->bitmap) {

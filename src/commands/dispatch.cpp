@@ -23,7 +23,7 @@ int ChangeImage(ChipState* state)
     return 3;
 }
 
-int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id)
+int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id, HINSTANCE instance)
 {
     state->reloadPending = 0;
     switch (id) {
@@ -39,13 +39,12 @@ int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id)
     case IDM_SLIDESHOW_SETTINGS:
         // One settings dialog at a time: while any chip's dialog is open
         // the command is refused, so the open dialog keeps its chip.
-        if (g_settingsChip)
+        if (SettingsChip())
             return 0;
         // The chip stays locked for the whole dialog; the host may reach
         // it from the dialog's loop, where the lock simply nests, and even
         // end it, which then waits for this lock to go.
-        RunSlideshowSettings(chip, window);
-        g_settingsChip = nullptr;
+        RunSlideshowSettings(chip, window, instance);
         RestartCountdown(state);
         return 0;
     }

@@ -5,15 +5,22 @@
 #include <climits>
 
 #include "resource.h"
-#include "sources/loaders.h"
 #include "chip/texts.h"
 
 // Up-down range: upper bound 1000 in the low word, lower bound 1 in the high.
-static const LPARAM kSpinRange = 0x000103E8;
+static const LPARAM kSpinRange = MAKELPARAM(1000, 1);
 // What the user can type into the interval field.
 static const int kIntervalChars = 4;
 
+// The one settings dialog open at a time, and the chip it edits: set while
+// the dialog runs, by it alone.
 static HWND g_settingsDialog = nullptr;
+static ChipHandle g_settingsChip = nullptr;
+
+ChipHandle SettingsChip()
+{
+    return g_settingsChip;
+}
 
 int ParseInterval(const char* text)
 {
@@ -97,11 +104,12 @@ static INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, L
     return FALSE;
 }
 
-void RunSlideshowSettings(ChipHandle chip, HWND window)
+void RunSlideshowSettings(ChipHandle chip, HWND window, HINSTANCE instance)
 {
-    DialogBoxParamA(g_hInstance, MAKEINTRESOURCEA(IDD_SLIDESHOW), window, SettingsProc,
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SLIDESHOW), window, SettingsProc,
                     reinterpret_cast<LPARAM>(chip));
     g_settingsDialog = nullptr;
+    g_settingsChip = nullptr;
 }
 
 void CloseSettingsOf(ChipHandle chip)

@@ -5,8 +5,12 @@
 
 #include "chip/chip_state.h"
 
-// Runs the dialog for chip, owned by window, and returns when it closes.
-void RunSlideshowSettings(ChipHandle chip, HWND window);
+// Runs the dialog (from instance's templates) for chip, owned by window, and
+// returns when it closes.
+void RunSlideshowSettings(ChipHandle chip, HWND window, HINSTANCE instance);
+
+// The chip whose settings dialog is open, null when none is.
+ChipHandle SettingsChip();
 
 // Called by UnInitializeChip: a dialog open for chip is ended, as nothing is
 // left for it to edit. The command that opened it still holds the chip, and

@@ -16,7 +16,6 @@ int SlideshowTick(ChipState* state)
         return 0;
     RestartCountdown(state);
     if (state->randomOrder) {
-        state->reloadPending = 0;
         ChangeImage(state);
     } else {
         state->imageIndex++;

@@ -178,10 +178,10 @@ static bool ResultFits(const char* buffer, WORD fileOffset)
 }
 
 // Runs the dialog; true with the chosen files in buffer.
-static bool AskForFiles(HWND owner, const char* initialFolder, char* buffer, WORD* fileOffset)
+static bool AskForFiles(HWND owner, LoaderList loaders, const char* initialFolder, char* buffer, WORD* fileOffset)
 {
     size_t filterSize = 0;
-    char* filter = BuildFileFilter(g_loaders, &filterSize);
+    char* filter = BuildFileFilter(loaders, &filterSize);
     if (!filter)
         return false;
     OPENFILENAMEA ofn;
@@ -245,7 +245,7 @@ static bool CopyHostText(HGLOBAL block, char** copy)
     return *copy != nullptr;
 }
 
-int EditChipText(HWND owner, void* info)
+int EditChipText(HWND owner, void* info, LoaderList loaders)
 {
     if (!info)
         return 2;
@@ -263,7 +263,7 @@ int EditChipText(HWND owner, void* info)
                                                     kFileBufferSize + kFileBufferSlack + 2));
     WORD fileOffset = 0;
     int result = 2;
-    if (chosen && AskForFiles(owner, folder, chosen, &fileOffset)) {
+    if (chosen && AskForFiles(owner, loaders, folder, chosen, &fileOffset)) {
         size_t length = 0;
         HGLOBAL newBlock = NewTextBlock(oldText, chosen, fileOffset, &length);
         if (newBlock) {

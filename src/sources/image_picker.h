@@ -23,7 +23,7 @@ void InitialFolder(const char* text, char (&folder)[kPathBufferSize]);
 // user cancelled, the dialog failed, or the new text could not be made). The
 // old block is freed only once its replacement exists, so the host is never
 // left without a valid text; the new one is the host's.
-int EditChipText(HWND owner, void* info);
+int EditChipText(HWND owner, void* info, LoaderList loaders);
 
 // The old text rebuilt as its lines, each followed by CR LF, into out (which
 // may be null to measure). Returns the length without a terminating zero.

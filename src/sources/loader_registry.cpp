@@ -7,9 +7,6 @@
 #include "sources/plugin_guard.h"
 #include "sources/susie.h"
 
-HINSTANCE g_hInstance = nullptr;
-LoaderList g_loaders = nullptr;
-
 static const char kSusieKey[] = "Software\\Kobarune\\Susie\\Plug-in";
 static const int kInfoBufferSize = 1024;
 // A plug-in that never says "no more formats" must not keep us in DllMain.

@@ -18,9 +18,6 @@ struct LoaderEntry {
 
 typedef LoaderEntry* LoaderList;
 
-extern HINSTANCE g_hInstance;
-extern LoaderList g_loaders;
-
 // Always starts with the "Bitmap" / "*.bmp" entry, then the plug-ins of the
 // registry's folder or of the first folder on PATH that has any. A folder
 // too long to search (its "\*.spi" pattern, or a plug-in's full path, would

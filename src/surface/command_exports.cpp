@@ -1,15 +1,17 @@
 // The exports of the context menu, its commands and the slideshow timer.
 #include "commands/context_menu.h"
 #include "commands/dispatch.h"
+#include "commands/settings_dialog.h"
 #include "commands/slideshow_timer.h"
 #include "surface/exports.h"
+#include "surface/module_state.h"
 
 // A new menu, the host's to show and destroy; null when the chip cannot be
 // reached or the menu cannot be made.
 HMENU CHIPAPI GetDrawExMenu(ChipHandle chip)
 {
     ChipLock lock(chip);
-    return lock.state ? BuildContextMenu(lock.state) : nullptr;
+    return lock.state ? BuildContextMenu(lock.state, SettingsChip() != nullptr) : nullptr;
 }
 
 // Executes a menu command. Returns 3 when the display size may have
@@ -18,7 +20,7 @@ HMENU CHIPAPI GetDrawExMenu(ChipHandle chip)
 int CHIPAPI DoDrawExMenu(ChipHandle chip, HWND window, int id)
 {
     ChipLock lock(chip);
-    return lock.state ? ExecuteCommand(chip, lock.state, window, id) : 0;
+    return lock.state ? ExecuteCommand(chip, lock.state, window, id, g_module.instance) : 0;
 }
 
 // 2 (host timer units) for a chip with a list to step through, -1 for none.

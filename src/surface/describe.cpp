@@ -5,8 +5,12 @@
 #include "chip/host_records.h"
 #include "chip/texts.h"
 #include "resource.h"
-#include "sources/loaders.h"
 #include "surface/exports.h"
+#include "surface/module_state.h"
+
+// The numbers the host expects after the name in this kind's description.
+// What they stand for is the host's business; they are given as it wants them.
+static const int kSpecNumberValues[] = {110, 2, 252};
 
 // Fills the host's description of the chip kind; nothing else in the record
 // is touched. Returns 0.
@@ -17,9 +21,8 @@ int CHIPAPI DrawExSpecification(void* record)
     WriteIntAt(record, kSpecWidth, 256);
     WriteIntAt(record, kSpecHeight, 256);
     lstrcpyA(static_cast<char*>(record) + kSpecName, kTextCaption);
-    WriteIntAt(record, kSpecField60, 110);
-    WriteIntAt(record, kSpecField64, 2);
-    WriteIntAt(record, kSpecField68, 252);
+    for (size_t i = 0; i < sizeof(kSpecNumberValues) / sizeof(kSpecNumberValues[0]); i++)
+        WriteIntAt(record, kSpecNumbers + 4 * i, kSpecNumberValues[i]);
     return 0;
 }
 
@@ -41,7 +44,7 @@ static INT_PTR CALLBACK AboutProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 
 int CHIPAPI DrawExAbout(HWND owner)
 {
-    DialogBoxParamA(g_hInstance, MAKEINTRESOURCEA(IDD_ABOUT), owner, AboutProc, 0);
+    DialogBoxParamA(g_module.instance, MAKEINTRESOURCEA(IDD_ABOUT), owner, AboutProc, 0);
     return 0;
 }
 

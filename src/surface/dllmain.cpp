@@ -2,6 +2,7 @@
 
 #include "chip/chip_random.h"
 #include "sources/loaders.h"
+#include "surface/module_state.h"
 
 // Attach finds the plug-ins; detach gives them back. At process exit
 // (reserved non-null) other modules may already be gone, and unloading the
@@ -11,14 +12,14 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
-        g_hInstance = instance;
-        g_loaders = BuildLoaderList();
+        g_module.instance = instance;
+        g_module.loaders = BuildLoaderList();
         break;
     case DLL_PROCESS_DETACH:
         if (reserved)
             break;
-        FreeLoaderList(g_loaders);
-        g_loaders = nullptr;
+        FreeLoaderList(g_module.loaders);
+        g_module.loaders = nullptr;
         ReleaseChipRandom();
         break;
     }

@@ -1,9 +1,93 @@
 // The exports that create, configure, persist and destroy a chip.
+#include "chip/chip_random.h"
 #include "chip/chip_state.h"
+#include "chip/host_records.h"
 #include "chip/saved_settings.h"
-#include "commands/configure.h"
 #include "commands/settings_dialog.h"
+#include "resource.h"
+#include "sources/current_picture.h"
+#include "sources/path_list.h"
 #include "surface/exports.h"
+#include "surface/module_state.h"
+#include "view/view_mode.h"
+
+// Only view modes are taken: 10007-10009 would change the picture, toggle
+// the slideshow or open a dialog from inside Update.
+static void RestoreViewMode(ChipState* state, HWND window, int mode)
+{
+    state->reloadPending = 0;
+    ApplyViewMode(state, window, mode);
+}
+
+static void RestoreSavedSettings(ChipState* state, HWND window, const BYTE* block)
+{
+    int payload = block ? ReadIntAt(block, kSavedPayloadSize) : 0;
+    if (payload == 20) {
+        state->interval = ReadIntAt(block, kSavedInterval);
+        state->unitIsOne = ReadIntAt(block, kSavedUnit);
+        state->running = ReadIntAt(block, kSavedRunning);
+        state->randomOrder = ReadIntAt(block, kSavedRandom);
+        RestartCountdown(state);
+        RestoreViewMode(state, window, ReadIntAt(block, kSavedViewMode));
+    } else if (payload == 4) {
+        RestoreViewMode(state, window, ReadIntAt(block, kSavedViewMode));
+    } else {
+        state->reloadPending = 0;
+        state->displayWidth = state->imageWidth;
+        state->displayHeight = state->imageHeight;
+        state->viewMode = IDM_ZOOM100;
+    }
+}
+
+// The view mode the chip will have once its saved settings are restored, so
+// that the picture is loaded as that mode holds it.
+static int ModeAfterRestore(const ChipState* state, const BYTE* block)
+{
+    int payload = block ? ReadIntAt(block, kSavedPayloadSize) : 0;
+    if (payload != 20 && payload != 4)
+        return IDM_ZOOM100;
+    int mode = ReadIntAt(block, kSavedViewMode);
+    return IsViewMode(mode) ? mode : state->viewMode;
+}
+
+// Takes the text, background and saved settings of the host's
+// ChipUpdateInfo record (null: a record without a text): counts the
+// pictures, starts on one at random, loads it as the saved view mode holds
+// it and restores that mode.
+static void ConfigureChip(ChipState* state, HWND window, const void* info, LoaderList loaders)
+{
+    ResetSlideshowDefaults(state);
+    const char* text = info ? static_cast<const char*>(ReadPointerAt(info, kUpdateText)) : nullptr;
+    if (!text)
+        return;
+
+    SeedChipRandomFromClock();
+    state->imageCount = CountPathLines(text);
+    state->imageIndex = state->imageCount > 0 ? ChipRandom() % state->imageCount : 0;
+    const BYTE* saved = static_cast<const BYTE*>(ReadPointerAt(info, kUpdateSavedBlock));
+    bool loaded = state->imageCount > 0 ? LoadCurrentPicture(state, window, text, ModeAfterRestore(state, saved), loaders)
+                                        : ReplacePicture(state, nullptr);
+    state->loadFailed = loaded ? 0 : 1;
+    state->background = static_cast<COLORREF>(ReadIntAt(info, kUpdateBackground));
+
+    RestoreSavedSettings(state, window, saved);
+
+    if (ReadIntAt(info, kUpdateKeepPicture) == 0)
+        ReleasePictures(state);
+}
+
+// Writes the chip's settings into a saved settings block of
+// kSavedBlockSize bytes.
+static void WriteSavedSettings(const ChipState* state, BYTE* block)
+{
+    WriteIntAt(block, kSavedPayloadSize, 20);
+    WriteIntAt(block, kSavedViewMode, state->viewMode);
+    WriteIntAt(block, kSavedInterval, state->interval);
+    WriteIntAt(block, kSavedUnit, state->unitIsOne);
+    WriteIntAt(block, kSavedRunning, state->running);
+    WriteIntAt(block, kSavedRandom, state->randomOrder);
+    WriteIntAt(block, kSavedUnused, 0);
+}
 
 // Stores the new chip's handle through chipOut and configures it; returns 0.
 // Without memory the handle stored is null, which every export accepts.
@@ -37,7 +121,7 @@ int CHIPAPI Update(ChipHandle chip, HWND window, const void* info)
 {
     ChipLock lock(chip);
     if (lock.state)
-        ConfigureChip(chip, lock.state, window, info);
+        ConfigureChip(lock.state, window, info, g_module.loaders);
     return 1;
 }
 

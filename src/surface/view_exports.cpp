@@ -1,5 +1,6 @@
 // The exports through which the host sizes and paints a chip.
 #include "surface/exports.h"
+#include "surface/module_state.h"
 #include "view/paint.h"
 #include "view/view_mode.h"
 
@@ -8,7 +9,7 @@ int CHIPAPI CalcDefaultRect(ChipHandle chip, HWND window, int* size, const char*
 {
     ChipLock lock(chip);
     if (lock.state)
-        DefaultSize(lock.state, window, size, text);
+        DefaultSize(lock.state, window, size, text, g_module.loaders);
     return 0;
 }
 
@@ -25,6 +26,6 @@ int CHIPAPI DrawChip(ChipHandle chip, HWND window, HDC dc, const char* text)
 {
     ChipLock lock(chip);
     if (lock.state)
-        PaintChip(lock.state, window, dc, text);
+        PaintChip(lock.state, window, dc, text, g_module.loaders);
     return 1;
 }

@@ -3,6 +3,7 @@
 #include "resource.h"
 #include "sources/path_list.h"
 #include "chip/texts.h"
+#include "sources/current_picture.h"
 #include "sources/picture_form.h"
 #include "sources/reduce.h"
 #include "view/view_mode.h"
@@ -481,19 +482,19 @@ static void PaintLoadError(const ChipState* state, HDC dc, RECT client)
               DT_SINGLELINE | DT_VCENTER | DT_CENTER);
 }
 
-void PaintChip(ChipState* state, HWND window, HDC dc, const char* text)
+void PaintChip(ChipState* state, HWND window, HDC dc, const char* text, LoaderList loaders)
 {
     // With a reload pending the lazy load would fetch a picture only to drop
     // it at once; the reload below loads the right one.
     if (!state->bitmap && !state->loadFailed && !state->reloadPending)
-        LoadCurrentPicture(state, window, text, state->viewMode);
+        LoadCurrentPicture(state, window, text, state->viewMode, loaders);
 
     RECT client = {0, 0, 0, 0};
     if (!window || !GetClientRect(window, &client))
         SetRectEmpty(&client);
     if (state->reloadPending)
-        ReloadCurrentImage(state, window, text);
-    FitHeldCopy(state, window, text);
+        ReloadCurrentImage(state, window, text, loaders);
+    FitHeldCopy(state, window, text, loaders);
     if (!dc)
         return;
 

@@ -5,7 +5,10 @@
 #include <windows.h>
 
 #include "chip/chip_state.h"
+#include "sources/loaders.h"
 
 // Paints the chip into dc (when given). The picture is loaded here when it is
-// not cached (after Zoom, or a failed load) and when a reload is pending.
-void PaintChip(ChipState* state, HWND window, HDC dc, const char* text);
+// not cached (after Zoom; a load that failed is not tried again until the
+// next reload), when a reload is pending, and when the chip shows more than
+// its held copy has.
+void PaintChip(ChipState* state, HWND window, HDC dc, const char* text, LoaderList loaders);

@@ -1,26 +1,6 @@
 #include "view/view_mode.h"
 
-#include "sources/loaders.h"
-#include "sources/path_list.h"
-#include "sources/picture_form.h"
-
-// A window without a client rectangle (none yet, or destroyed) fits to 0 x 0.
-static RECT ClientRect(HWND window)
-{
-    RECT rect = {0, 0, 0, 0};
-    if (!window || !GetClientRect(window, &rect))
-        SetRectEmpty(&rect);
-    return rect;
-}
-
-static void SetShownSize(ChipState* state, HWND window, int mode)
-{
-    RECT client = ClientRect(window);
-    DisplaySize shown = ShownSize(mode, client.right - client.left, client.bottom - client.top, state->imageWidth,
-                                  state->imageHeight);
-    state->displayWidth = shown.width;
-    state->displayHeight = shown.height;
-}
+#include "sources/current_picture.h"
 
 int ApplyViewMode(ChipState* state, HWND window, int id)
 {
@@ -33,56 +13,10 @@ int ApplyViewMode(ChipState* state, HWND window, int id)
     return id < IDM_FIT ? 3 : 1;
 }
 
-bool LoadCurrentPicture(ChipState* state, HWND window, const char* text, int mode)
-{
-    char path[kPathBufferSize];
-    GetPathLine(text, state->imageIndex, path);
-    RECT client = ClientRect(window);
-    HeldRule rule = {mode, client.right - client.left, client.bottom - client.top};
-    // The picture being replaced lends its memory to the new one when both
-    // have one size, as the photos of one camera do: first touching that
-    // much fresh memory costs a large part of a change.
-    HBITMAP spare = state->bitmap;
-    state->bitmap = nullptr;
-    DisplaySize image = {0, 0};
-    HBITMAP picture = LoadImageFile(path, g_loaders, spare, &rule, &image);
-    if (spare && spare != picture)
-        DeleteObject(spare);
-    return ReplacePicture(state, picture, image.width, image.height);
-}
-
-void ReloadCurrentImage(ChipState* state, HWND window, const char* text)
-{
-    state->loadFailed = LoadCurrentPicture(state, window, text, state->viewMode) ? 0 : 1;
-    ApplyViewMode(state, window, state->viewMode);
-    state->reloadPending = 0;
-}
-
-void FitHeldCopy(ChipState* state, HWND window, const char* text)
-{
-    if (!state->bitmap || !IsViewMode(state->viewMode))
-        return;
-    DisplaySize shown = {state->displayWidth, state->displayHeight};
-    if (!HeldCopySuffices(state->viewMode, state->heldWidth, state->heldHeight, shown, state->imageWidth,
-                          state->imageHeight)) {
-        ReloadCurrentImage(state, window, text);
-        return;
-    }
-    RECT client = ClientRect(window);
-    DisplaySize wanted = HeldSize(state->viewMode, client.right - client.left, client.bottom - client.top,
-                                  state->imageWidth, state->imageHeight);
-    if (state->heldWidth <= 2LL * wanted.width && state->heldHeight <= 2LL * wanted.height)
-        return;
-    // Without memory for the smaller copy the larger one simply stays.
-    HBITMAP reduced = ReducedCopy(state->bitmap, wanted);
-    if (reduced)
-        ReplacePicture(state, reduced, state->imageWidth, state->imageHeight);
-}
-
-void DefaultSize(ChipState* state, HWND window, int* size, const char* text)
+void DefaultSize(ChipState* state, HWND window, int* size, const char* text, LoaderList loaders)
 {
     if (state->reloadPending)
-        ReloadCurrentImage(state, window, text);
+        ReloadCurrentImage(state, window, text, loaders);
     if (size) {
         size[0] = state->displayWidth;
         size[1] = state->displayHeight;

@@ -1,0 +1,3 @@
+#include "surface/module_state.h"
+
+ModuleState g_module = {nullptr, nullptr};
