@@ -550,6 +550,32 @@ TEST_CASE("paint: memory DCs of other depths and a metafile DC get the picture, 
         DeleteEnhMetaFile(metafile);
         DestroySurface(&played);
     }
+    // A reduced picture recorded into a metafile is painted straight into it
+    // and leaves the screen's copy as it was: neither shared nor replaced.
+    // (A printer's DC, which reports a window's formats, takes the same path
+    // by its technology; Wine here has no printer to make one for.)
+    DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM50);
+    DrawChip(chip.handle, chip.window, windowDc, chip.text.c_str());
+    HBITMAP screenCopy = StateView(chip.handle)->render.bitmap;
+    int screenFormat = StateView(chip.handle)->render.key.dcFormat;
+    REQUIRE(screenCopy);
+    HDC recorder = CreateEnhMetaFileA(nullptr, nullptr, &hundredths, nullptr);
+    REQUIRE(recorder);
+    DrawChip(chip.handle, chip.window, recorder, chip.text.c_str());
+    HENHMETAFILE metafile = CloseEnhMetaFile(recorder);
+    CHECK(StateView(chip.handle)->render.bitmap == screenCopy);
+    CHECK(StateView(chip.handle)->render.key.dcFormat == screenFormat);
+    CHECK(StateView(chip.handle)->render.valid);
+    Surface played, direct;
+    REQUIRE(CreateSurface(&played, 200, 100));
+    REQUIRE(CreateSurface(&direct, 200, 100));
+    CHECK(PlayEnhMetaFile(played.dc, metafile, &frame));
+    DrawChip(chip.handle, chip.window, direct.dc, chip.text.c_str());
+    GdiFlush();
+    CHECK(CountFarPixels(played.bits, direct.bits, 200 * 100, 0) == 0);
+    DeleteEnhMetaFile(metafile);
+    DestroySurface(&played);
+    DestroySurface(&direct);
     DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM100);
 
     // Back to the window: the cache is the window's again, and every object

@@ -250,14 +250,15 @@ static void PaintPictureDirect(const ChipState* state, HDC dc, int clientWidth, 
 
 // What distinguishes one DC format from another for a compatible bitmap: a
 // memory DC takes the format of the bitmap selected into it, a window or
-// screen DC the display's. (GetDeviceCaps would say the same, but costs more
-// under Wine than the whole 1:1 copy this check is there to protect.)
-// 0 for the DCs the cache does not serve: metafile DCs record what they are
-// given, so they are painted directly.
+// screen DC the display's. 0 for the DCs the cache does not serve, which are
+// painted directly: metafile DCs record what they are given, and a printer
+// (or a memory DC made for one) reports a window's or a bitmap's format as
+// a display does but renders at its own resolution, so it must neither reuse
+// the screen's copy nor leave a copy of its own for the screen to show.
 static int DcFormat(HDC dc)
 {
     DWORD type = GetObjectType(dc);
-    if (type != OBJ_MEMDC && type != OBJ_DC)
+    if ((type != OBJ_MEMDC && type != OBJ_DC) || GetDeviceCaps(dc, TECHNOLOGY) != DT_RASDISPLAY)
         return 0;
     int format = static_cast<int>(type) * 256;
     BITMAP selected;
