@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hostkit.h"
+#include "image_io.h"
 
 struct Run {
     DWORD exitCode;
@@ -83,41 +84,7 @@ struct Png {
 static Png ReadPng(const std::string& path)
 {
     Png png;
-    bool initialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    IWICImagingFactory* factory = nullptr;
-    IWICBitmapDecoder* decoder = nullptr;
-    IWICBitmapFrameDecode* frame = nullptr;
-    IWICFormatConverter* converter = nullptr;
-    wchar_t wide[MAX_PATH] = L"";
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-    HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
-    if (SUCCEEDED(hr))
-        hr = factory->CreateDecoderFromFilename(wide, nullptr, GENERIC_READ, WICDecodeMetadataCacheOnDemand, &decoder);
-    if (SUCCEEDED(hr))
-        hr = decoder->GetFrame(0, &frame);
-    if (SUCCEEDED(hr))
-        hr = factory->CreateFormatConverter(&converter);
-    if (SUCCEEDED(hr))
-        hr = converter->Initialize(frame, GUID_WICPixelFormat32bppBGRA, WICBitmapDitherTypeNone, nullptr, 0,
-                                   WICBitmapPaletteTypeCustom);
-    UINT w = 0, h = 0;
-    if (SUCCEEDED(hr))
-        hr = converter->GetSize(&w, &h);
-    if (SUCCEEDED(hr)) {
-        png.bgra.resize(static_cast<size_t>(w) * h * 4);
-        hr = converter->CopyPixels(nullptr, w * 4, static_cast<UINT>(png.bgra.size()), png.bgra.data());
-    }
-    if (SUCCEEDED(hr)) {
-        png.width = static_cast<int>(w);
-        png.height = static_cast<int>(h);
-    }
-    if (converter) converter->Release();
-    if (frame) frame->Release();
-    if (decoder) decoder->Release();
-    if (factory) factory->Release();
-    if (initialised)
-        CoUninitialize();
+    DecodePixels(path, &png.bgra, &png.width, &png.height);
     return png;
 }
 

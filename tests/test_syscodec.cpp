@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hostkit.h"
+#include "image_io.h"
 #include "sources/susie.h"
 
 #include <icm.h>
@@ -38,51 +39,10 @@ struct SysCodec {
     SusieGetPictureInfo getPictureInfo;
 };
 
-// Encodes BGRA pixels (top row first) with the platform's encoder.
 static bool Encode(const std::string& path, const GUID& container, int width, int height,
                    const std::vector<BYTE>& bgra)
 {
-    bool initialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    IWICImagingFactory* factory = nullptr;
-    IWICStream* stream = nullptr;
-    IWICBitmapEncoder* encoder = nullptr;
-    IWICBitmapFrameEncode* frame = nullptr;
-    IWICBitmap* bitmap = nullptr;
-    wchar_t wide[MAX_PATH] = L"";
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
-    HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
-    if (SUCCEEDED(hr))
-        hr = factory->CreateStream(&stream);
-    if (SUCCEEDED(hr))
-        hr = stream->InitializeFromFilename(wide, GENERIC_WRITE);
-    if (SUCCEEDED(hr))
-        hr = factory->CreateEncoder(container, nullptr, &encoder);
-    if (SUCCEEDED(hr))
-        hr = encoder->Initialize(stream, WICBitmapEncoderNoCache);
-    if (SUCCEEDED(hr))
-        hr = encoder->CreateNewFrame(&frame, nullptr);
-    if (SUCCEEDED(hr))
-        hr = frame->Initialize(nullptr);
-    if (SUCCEEDED(hr))
-        hr = frame->SetSize(width, height);
-    if (SUCCEEDED(hr))
-        hr = factory->CreateBitmapFromMemory(width, height, GUID_WICPixelFormat32bppBGRA, width * 4,
-                                             width * 4 * height, const_cast<BYTE*>(bgra.data()), &bitmap);
-    if (SUCCEEDED(hr))
-        hr = frame->WriteSource(bitmap, nullptr);
-    if (SUCCEEDED(hr))
-        hr = frame->Commit();
-    if (SUCCEEDED(hr))
-        hr = encoder->Commit();
-    if (bitmap) bitmap->Release();
-    if (frame) frame->Release();
-    if (encoder) encoder->Release();
-    if (stream) stream->Release();
-    if (factory) factory->Release();
-    if (initialised)
-        CoUninitialize();
-    return SUCCEEDED(hr);
+    return EncodePixels(path, container, width, height, bgra.data(), width * 4, 4, nullptr);
 }
 
 static std::vector<BYTE> Quadrants(int width, int height, BYTE alpha)

@@ -53,15 +53,15 @@ static GUID ContainerFor(const std::string& path)
     return GUID_ContainerFormatPng;
 }
 
-// Encodes 24-bit BGR rows, top row first, into path.
-static bool Encode(const std::string& path, const GUID& container, int width, int height,
-                   const BYTE* pixels, UINT stride, std::string* error)
+bool EncodePixels(const std::string& path, const GUID& container, int width, int height, const BYTE* pixels,
+                  UINT stride, int bytesPerPixel, std::string* error)
 {
     ComScope com;
     IWICImagingFactory* factory = nullptr;
     IWICStream* stream = nullptr;
     IWICBitmapEncoder* encoder = nullptr;
     IWICBitmapFrameEncode* frame = nullptr;
+    IWICBitmap* source = nullptr;
     const char* step = "create the imaging factory";
     HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
@@ -79,23 +79,26 @@ static bool Encode(const std::string& path, const GUID& container, int width, in
     }
     if (SUCCEEDED(hr)) {
         step = "encode the picture";
-        hr = encoder->CreateNewFrame(&frame, nullptr);
+        // Given as a bitmap, the pixels are converted by the encoder to a
+        // form it takes (JPEG has no alpha, GIF wants a palette).
+        hr = factory->CreateBitmapFromMemory(width, height,
+                                             bytesPerPixel == 4 ? GUID_WICPixelFormat32bppBGRA
+                                                                : GUID_WICPixelFormat24bppBGR,
+                                             stride, stride * height, const_cast<BYTE*>(pixels), &source);
+        if (SUCCEEDED(hr))
+            hr = encoder->CreateNewFrame(&frame, nullptr);
         if (SUCCEEDED(hr))
             hr = frame->Initialize(nullptr);
         if (SUCCEEDED(hr))
             hr = frame->SetSize(width, height);
-        WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
         if (SUCCEEDED(hr))
-            hr = frame->SetPixelFormat(&format);
-        if (SUCCEEDED(hr) && !IsEqualGUID(format, GUID_WICPixelFormat24bppBGR))
-            hr = E_FAIL;  // the encoder wants another layout: not one we make
-        if (SUCCEEDED(hr))
-            hr = frame->WritePixels(height, stride, stride * height, const_cast<BYTE*>(pixels));
+            hr = frame->WriteSource(source, nullptr);
         if (SUCCEEDED(hr))
             hr = frame->Commit();
         if (SUCCEEDED(hr))
             hr = encoder->Commit();
     }
+    Release(source);
     Release(frame);
     Release(encoder);
     Release(stream);
@@ -105,6 +108,43 @@ static bool Encode(const std::string& path, const GUID& container, int width, in
         wsprintfA(code, "%08lx", static_cast<unsigned long>(hr));
         *error = std::string("cannot ") + step + " for " + path + " (" + code + ")";
     }
+    return SUCCEEDED(hr);
+}
+
+bool DecodePixels(const std::string& path, std::vector<BYTE>* bgra, int* width, int* height)
+{
+    ComScope com;
+    IWICImagingFactory* factory = nullptr;
+    IWICBitmapDecoder* decoder = nullptr;
+    IWICBitmapFrameDecode* frame = nullptr;
+    IWICFormatConverter* converter = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
+    if (SUCCEEDED(hr))
+        hr = factory->CreateDecoderFromFilename(Wide(path).c_str(), nullptr, GENERIC_READ,
+                                                WICDecodeMetadataCacheOnDemand, &decoder);
+    if (SUCCEEDED(hr))
+        hr = decoder->GetFrame(0, &frame);
+    if (SUCCEEDED(hr))
+        hr = factory->CreateFormatConverter(&converter);
+    if (SUCCEEDED(hr))
+        hr = converter->Initialize(frame, GUID_WICPixelFormat32bppBGRA, WICBitmapDitherTypeNone, nullptr, 0,
+                                   WICBitmapPaletteTypeCustom);
+    UINT w = 0, h = 0;
+    if (SUCCEEDED(hr))
+        hr = converter->GetSize(&w, &h);
+    if (SUCCEEDED(hr)) {
+        bgra->resize(static_cast<size_t>(w) * h * 4);
+        hr = converter->CopyPixels(nullptr, w * 4, static_cast<UINT>(bgra->size()), bgra->data());
+    }
+    *width = SUCCEEDED(hr) ? static_cast<int>(w) : 0;
+    *height = SUCCEEDED(hr) ? static_cast<int>(h) : 0;
+    if (FAILED(hr))
+        bgra->clear();
+    Release(converter);
+    Release(frame);
+    Release(decoder);
+    Release(factory);
     return SUCCEEDED(hr);
 }
 
@@ -136,7 +176,7 @@ bool SaveBitmapPng(HBITMAP bitmap, const std::string& path, std::string* error)
             *error = "cannot read the rendered chip's pixels";
         return false;
     }
-    return Encode(path, GUID_ContainerFormatPng, width, height, pixels.data(), stride, error);
+    return EncodePixels(path, GUID_ContainerFormatPng, width, height, pixels.data(), stride, 3, error);
 }
 
 static void SamplePixel(int pattern, int x, int y, int width, int height, BYTE* bgr)
@@ -203,5 +243,5 @@ bool WriteSamplePicture(const std::string& path, int width, int height, int patt
     for (int y = 0; y < height; y++)
         for (int x = 0; x < width; x++)
             SamplePixel(pattern, x, y, width, height, &pixels[y * stride + x * 3]);
-    return Encode(path, ContainerFor(path), width, height, pixels.data(), stride, error);
+    return EncodePixels(path, ContainerFor(path), width, height, pixels.data(), stride, 3, error);
 }
