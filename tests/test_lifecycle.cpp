@@ -51,7 +51,7 @@ TEST_CASE("lifecycle: a chip created without a text has its slideshow defaults o
         CHECK(state->unitIsOne == 1);
         CHECK(state->running == 0);
         CHECK(state->randomOrder == 0);
-        CHECK(state->render.bitmap == nullptr);
+        CHECK(state->render == nullptr);
     }
     // Its saved block says so: mode 0, the default slideshow.
     SavedBlock saved = SaveOf(chip);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "view/render_cache.h"
 
 static const COLORREF kBackground = RGB(0, 0, 255);
 static const COLORREF kSentinel = RGB(255, 0, 255);
@@ -226,10 +227,10 @@ TEST_CASE("paint: the cache is reused while nothing changes, and follows every c
     Surface surface;
     REQUIRE(CreateSurface(&surface, 300, 200));
     Paint(chip, &surface);
-    HBITMAP cached = StateView(chip.handle)->render.bitmap;
+    HBITMAP cached = ExistingRenderCache(StateView(chip.handle).state)->bitmap;
     REQUIRE(cached);
     Paint(chip, &surface);
-    CHECK(StateView(chip.handle)->render.bitmap == cached);
+    CHECK(ExistingRenderCache(StateView(chip.handle).state)->bitmap == cached);
 
     // View mode.
     DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM25);
@@ -265,11 +266,11 @@ TEST_CASE("paint: the cache is reused while nothing changes, and follows every c
     HBITMAP dib16 = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HDC dc16 = CreateCompatibleDC(nullptr);
     HGDIOBJ old = SelectObject(dc16, dib16);
-    HBITMAP previousCopy = StateView(chip.handle)->render.bitmap;
+    HBITMAP previousCopy = ExistingRenderCache(StateView(chip.handle).state)->bitmap;
     DrawChip(chip.handle, chip.window, dc16, chip.text.c_str());
-    CHECK(StateView(chip.handle)->render.key.dcFormat != 0);
+    CHECK(ExistingRenderCache(StateView(chip.handle).state)->key.dcFormat != 0);
     BITMAP made = {};
-    GetObjectA(StateView(chip.handle)->render.bitmap, sizeof(made), &made);
+    GetObjectA(ExistingRenderCache(StateView(chip.handle).state)->bitmap, sizeof(made), &made);
     CHECK(made.bmBitsPixel == 16);
     CHECK(GetObjectType(previousCopy) == 0);  // the old copy was deleted, not leaked
     SelectObject(dc16, old);
@@ -556,16 +557,16 @@ TEST_CASE("paint: memory DCs of other depths and a metafile DC get the picture, 
     // by its technology; Wine here has no printer to make one for.)
     DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM50);
     DrawChip(chip.handle, chip.window, windowDc, chip.text.c_str());
-    HBITMAP screenCopy = StateView(chip.handle)->render.bitmap;
-    int screenFormat = StateView(chip.handle)->render.key.dcFormat;
+    HBITMAP screenCopy = ExistingRenderCache(StateView(chip.handle).state)->bitmap;
+    int screenFormat = ExistingRenderCache(StateView(chip.handle).state)->key.dcFormat;
     REQUIRE(screenCopy);
     HDC recorder = CreateEnhMetaFileA(nullptr, nullptr, &hundredths, nullptr);
     REQUIRE(recorder);
     DrawChip(chip.handle, chip.window, recorder, chip.text.c_str());
     HENHMETAFILE metafile = CloseEnhMetaFile(recorder);
-    CHECK(StateView(chip.handle)->render.bitmap == screenCopy);
-    CHECK(StateView(chip.handle)->render.key.dcFormat == screenFormat);
-    CHECK(StateView(chip.handle)->render.valid);
+    CHECK(ExistingRenderCache(StateView(chip.handle).state)->bitmap == screenCopy);
+    CHECK(ExistingRenderCache(StateView(chip.handle).state)->key.dcFormat == screenFormat);
+    CHECK(ExistingRenderCache(StateView(chip.handle).state)->valid);
     Surface played, direct;
     REQUIRE(CreateSurface(&played, 200, 100));
     REQUIRE(CreateSurface(&direct, 200, 100));

@@ -1,9 +1,8 @@
-// The per-chip record and the rule by which every export reaches it.
+// The per-chip record.
 #pragma once
 
 #include <windows.h>
 
-#include "chip/render_cache.h"
 
 // A chip's identity is the handle of a movable local block holding its
 // ChipState; the host stores it and passes it back to every per-chip export.
@@ -28,10 +27,12 @@ struct ChipState {
     int randomOrder;
 
     // Beyond the classic record: painting's scaled copy of the client area,
-    // and a serial that changes with every picture so the copy can tell a new
-    // picture from an old one that happens to get the same GDI handle back.
+    // and a serial that changes with every picture so the copy can tell a
+    // new picture from an old one that happens to get the same GDI handle
+    // back. The copy is painting's own record, made at the first paint and
+    // freed by painting alone: to the chip it is only a pointer.
     unsigned pictureSerial;
-    RenderCache render;
+    void* render;
 
     // The size `bitmap` is held at: the picture's own, or less where the
     // view mode shows it reduced (the copy is then reduced from it).
@@ -44,21 +45,6 @@ struct ChipState {
     // the record must outlive that export.
     int holders;
     int destroyPending;
-};
-
-// Locks a chip for the length of one call. Locks nest, so an export reached
-// again from inside another (the settings dialog's message loop, a plug-in
-// that pumps messages) simply locks once more. The last lock to go destroys
-// a chip whose end was asked for meanwhile. A null handle, a block that
-// does not lock or one too small to be ours gives a null state.
-struct ChipLock {
-    explicit ChipLock(ChipHandle handle);
-    ~ChipLock();
-    ChipLock(const ChipLock&) = delete;
-    ChipLock& operator=(const ChipLock&) = delete;
-
-    ChipHandle handle;
-    ChipState* state;
 };
 
 // Ticks of the slideshow countdown: interval x 1 for "X 1", x 10 for "X 10".
@@ -79,10 +65,3 @@ bool ReplacePicture(ChipState* state, HBITMAP bitmap, int imageWidth = 0, int im
 // Deletes the cached picture without touching the sizes. The painted copy
 // stays for the next picture to be drawn over.
 void DropPicture(ChipState* state);
-
-// Deletes the picture and the painted copy made from it, as Zoom and
-// Update's keep-picture flag ask and a chip's end requires.
-void ReleasePictures(ChipState* state);
-
-// Ends the chip: at once when nothing holds it, else when its last lock goes.
-void DestroyChip(ChipHandle chip);

@@ -16,6 +16,8 @@ static const int kIntervalChars = 4;
 // the dialog runs, by it alone.
 static HWND g_settingsDialog = nullptr;
 static ChipHandle g_settingsChip = nullptr;
+// Its record, held locked by the command that runs the dialog.
+static ChipState* g_settingsState = nullptr;
 
 ChipHandle SettingsChip()
 {
@@ -41,12 +43,10 @@ int ParseInterval(const char* text)
     return static_cast<int>(negative ? -value : value);
 }
 
-static void InitSettings(HWND dialog, ChipHandle chip)
+static void InitSettings(HWND dialog)
 {
-    g_settingsChip = chip;
     g_settingsDialog = dialog;
-    ChipLock lock(chip);
-    const ChipState* state = lock.state;
+    const ChipState* state = g_settingsState;
 
     char number[16];
     wsprintfA(number, "%d", state ? state->interval : 0);
@@ -63,8 +63,7 @@ static void InitSettings(HWND dialog, ChipHandle chip)
 
 static void AcceptSettings(HWND dialog)
 {
-    ChipLock lock(g_settingsChip);
-    ChipState* state = lock.state;
+    ChipState* state = g_settingsState;
     if (!state) {
         EndDialog(dialog, IDCANCEL);
         return;
@@ -84,11 +83,11 @@ static void AcceptSettings(HWND dialog)
     EndDialog(dialog, IDOK);
 }
 
-static INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+static INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, LPARAM /*lParam*/)
 {
     switch (message) {
     case WM_INITDIALOG:
-        InitSettings(dialog, reinterpret_cast<ChipHandle>(lParam));
+        InitSettings(dialog);
         return TRUE;  // the system gives the focus
     case WM_COMMAND:
         if (wParam == IDOK) {
@@ -104,11 +103,13 @@ static INT_PTR CALLBACK SettingsProc(HWND dialog, UINT message, WPARAM wParam, L
     return FALSE;
 }
 
-void RunSlideshowSettings(ChipHandle chip, HWND window, HINSTANCE instance)
+void RunSlideshowSettings(ChipHandle chip, ChipState* state, HWND window, HINSTANCE instance)
 {
-    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SLIDESHOW), window, SettingsProc,
-                    reinterpret_cast<LPARAM>(chip));
+    g_settingsChip = chip;
+    g_settingsState = state;
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_SLIDESHOW), window, SettingsProc, 0);
     g_settingsDialog = nullptr;
+    g_settingsState = nullptr;
     g_settingsChip = nullptr;
 }
 

@@ -5,9 +5,10 @@
 
 #include "chip/chip_state.h"
 
-// Runs the dialog (from instance's templates) for chip, owned by window, and
-// returns when it closes.
-void RunSlideshowSettings(ChipHandle chip, HWND window, HINSTANCE instance);
+// Runs the dialog (from instance's templates) for chip, whose record `state`
+// the caller holds locked until it returns, owned by window; returns when
+// it closes.
+void RunSlideshowSettings(ChipHandle chip, ChipState* state, HWND window, HINSTANCE instance);
 
 // The chip whose settings dialog is open, null when none is.
 ChipHandle SettingsChip();

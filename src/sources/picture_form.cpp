@@ -35,6 +35,21 @@ static bool FirstRowIsTop(HBITMAP dib, const BYTE* bits, size_t lastRow, bool* t
     return known;
 }
 
+HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels)
+{
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    *pixels = static_cast<BYTE*>(bits);
+    return bitmap;
+}
+
 // `spare` when it is a 32-bit DIB section of this size, else a new top-down
 // one; *topDown says how its rows lie.
 static HBITMAP PictureOfSize(int width, int height, HBITMAP spare, DWORD** pixels, bool* topDown)
@@ -49,16 +64,9 @@ static HBITMAP PictureOfSize(int width, int height, HBITMAP spare, DWORD** pixel
         return spare;
     }
     *topDown = true;
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;  // top-down
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    *pixels = static_cast<DWORD*>(bits);
+    BYTE* bits = nullptr;
+    HBITMAP bitmap = NewTopDownPicture(width, height, &bits);
+    *pixels = reinterpret_cast<DWORD*>(bits);
     return bitmap;
 }
 

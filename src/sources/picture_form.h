@@ -27,5 +27,8 @@ HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare, DisplaySize held);
 // itself is left as it is.
 HBITMAP ReducedCopy(HBITMAP picture, DisplaySize held);
 
+// A new 32-bit top-down DIB section and where its pixels lie, or null.
+HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels);
+
 // The rows of a 24- or 32-bit DIB section (either row order), or false.
 bool PictureRows(HBITMAP section, PixelRows* rows);

@@ -3,6 +3,7 @@
 #include "commands/dispatch.h"
 #include "commands/settings_dialog.h"
 #include "commands/slideshow_timer.h"
+#include "surface/chip_lock.h"
 #include "surface/exports.h"
 #include "surface/module_state.h"
 

@@ -7,8 +7,10 @@
 #include "resource.h"
 #include "sources/current_picture.h"
 #include "sources/path_list.h"
+#include "surface/chip_lock.h"
 #include "surface/exports.h"
 #include "surface/module_state.h"
+#include "view/paint.h"
 #include "view/view_mode.h"
 
 // Only view modes are taken: 10007-10009 would change the picture, toggle

@@ -1,4 +1,5 @@
 // The exports through which the host sizes and paints a chip.
+#include "surface/chip_lock.h"
 #include "surface/exports.h"
 #include "surface/module_state.h"
 #include "view/paint.h"

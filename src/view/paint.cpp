@@ -6,6 +6,7 @@
 #include "sources/current_picture.h"
 #include "sources/picture_form.h"
 #include "sources/reduce.h"
+#include "view/render_cache.h"
 #include "view/view_mode.h"
 
 static void FillBackground(HDC dc, const RECT& rect, COLORREF colour)
@@ -168,19 +169,12 @@ static bool PaintReduced(const ChipState* state, HDC dc, const PixelTarget& targ
         GdiFlush();
         return ReduceArea(rows, state->displayWidth, state->displayHeight, width, height, target.top, target.step);
     }
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP part = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    BYTE* bits = nullptr;
+    HBITMAP part = NewTopDownPicture(width, height, &bits);
     if (!part)
         return false;
     bool painted = false;
-    if (ReduceArea(rows, state->displayWidth, state->displayHeight, width, height, static_cast<BYTE*>(bits),
+    if (ReduceArea(rows, state->displayWidth, state->displayHeight, width, height, bits,
                    static_cast<ptrdiff_t>(width) * 4)) {
         HGDIOBJ previous = nullptr;
         HDC source = SelectPicture(part, dc, &previous);
@@ -325,17 +319,7 @@ static HBITMAP CacheBitmap(HDC dc, int width, int height, BYTE** pixels)
     }
     if (bits != 32)
         return CreateCompatibleBitmap(dc, width, height);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    void* bitsOut = nullptr;
-    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bitsOut, nullptr, 0);
-    *pixels = static_cast<BYTE*>(bitsOut);
-    return bitmap;
+    return NewTopDownPicture(width, height, pixels);
 }
 
 static PixelTarget CacheTarget(const RenderCache& cache)
@@ -383,7 +367,7 @@ static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderKey& key)
     if (cache->key.dcFormat == key.dcFormat && HasRoom(*cache, key.clientWidth, key.clientHeight))
         return true;
     if (cache->dc && cache->key.dcFormat != key.dcFormat)
-        ReleaseRenderCache(cache);
+        EmptyRenderCache(cache);
     if (!cache->dc) {
         cache->dc = CreateCompatibleDC(dc);
         if (!cache->dc)
@@ -396,7 +380,7 @@ static bool PrepareCacheBitmap(RenderCache* cache, HDC dc, const RenderKey& key)
 // Renders the client area once, as the layout has it, into the cache.
 static bool RebuildCache(ChipState* state, HDC dc, const RenderKey& key)
 {
-    RenderCache* cache = &state->render;
+    RenderCache* cache = ExistingRenderCache(state);
     cache->valid = false;
     if (!PrepareCacheBitmap(cache, dc, key))
         return false;
@@ -423,7 +407,7 @@ static bool OnlyClientResized(const RenderCache& cache, const RenderKey& key)
 // exposed strips are painted, each as a full rebuild paints it.
 static bool ResizeCache(ChipState* state, HDC dc, const RenderKey& key)
 {
-    RenderCache* cache = &state->render;
+    RenderCache* cache = ExistingRenderCache(state);
     int keptWidth = key.clientWidth < cache->key.clientWidth ? key.clientWidth : cache->key.clientWidth;
     int keptHeight = key.clientHeight < cache->key.clientHeight ? key.clientHeight : cache->key.clientHeight;
     // The strips the old copy did not cover: right of it, and below it.
@@ -467,12 +451,17 @@ static void PaintPicture(ChipState* state, HDC dc, int clientWidth, int clientHe
         PaintPictureDirect(state, dc, clientWidth, clientHeight);
         return;
     }
-    bool current = state->render.valid && SameKey(state->render.key, key);
-    if (!current && OnlyClientResized(state->render, key))
+    RenderCache* cache = RenderCacheOf(state);
+    if (!cache) {
+        PaintPictureDirect(state, dc, clientWidth, clientHeight);
+        return;
+    }
+    bool current = cache->valid && SameKey(cache->key, key);
+    if (!current && OnlyClientResized(*cache, key))
         current = ResizeCache(state, dc, key);
     if (!current)
         current = RebuildCache(state, dc, key);
-    if (!current || !PaintFromCache(state->render, dc))
+    if (!current || !PaintFromCache(*cache, dc))
         PaintPictureDirect(state, dc, clientWidth, clientHeight);
 }
 
@@ -503,4 +492,10 @@ void PaintChip(ChipState* state, HWND window, HDC dc, const char* text, LoaderLi
         PaintPicture(state, dc, client.right - client.left, client.bottom - client.top);
     else
         PaintLoadError(state, dc, client);
+}
+
+void ReleasePictures(ChipState* state)
+{
+    DropPicture(state);
+    ReleaseRenderCache(state);
 }

@@ -12,3 +12,7 @@
 // next reload), when a reload is pending, and when the chip shows more than
 // its held copy has.
 void PaintChip(ChipState* state, HWND window, HDC dc, const char* text, LoaderList loaders);
+
+// Deletes the picture and the painted copy made from it, as Zoom and
+// Update's keep-picture flag ask and a chip's end requires.
+void ReleasePictures(ChipState* state);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "chip/chip_state.h"
+
 // What a painted copy was made from; it is reused only for the same.
 struct RenderKey {
     unsigned pictureSerial;
@@ -27,5 +29,17 @@ struct RenderCache {
     RenderKey key;
 };
 
-// Frees the copy and its DC.
-void ReleaseRenderCache(RenderCache* cache);
+// The chip's copy, or null before its first paint.
+inline RenderCache* ExistingRenderCache(const ChipState* state)
+{
+    return static_cast<RenderCache*>(state->render);
+}
+
+// The chip's copy, made empty at its first use; null without memory.
+RenderCache* RenderCacheOf(ChipState* state);
+
+// Frees the copy and its DC; the record stays, empty.
+void EmptyRenderCache(RenderCache* cache);
+
+// Frees the chip's copy, its DC and the record holding them.
+void ReleaseRenderCache(ChipState* state);
