@@ -406,6 +406,17 @@ static void Place(int orientation, UINT x, UINT y, UINT width, UINT height, UINT
     }
 }
 
+// Premultiplied B,G,R,A pixels over white, as 24-bit B,G,R.
+static void ComposeOverWhite(const BYTE* bgra, UINT width, BYTE* out)
+{
+    for (UINT x = 0; x < width; x++, bgra += 4, out += 3) {
+        BYTE under = static_cast<BYTE>(255 - bgra[3]);  // white behind what is transparent
+        out[0] = static_cast<BYTE>(bgra[0] + under);
+        out[1] = static_cast<BYTE>(bgra[1] + under);
+        out[2] = static_cast<BYTE>(bgra[2] + under);
+    }
+}
+
 // Converts the frame to premultiplied BGRA and composes it over white into
 // 24-bit rows, bottom row first, turned as `orientation` says; with a table,
 // each row's colours are converted to sRGB on the way.
@@ -427,28 +438,14 @@ static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame,
         WICRect line = {0, static_cast<INT>(y), static_cast<INT>(width), 1};
         if (FAILED(converter->CopyPixels(&line, width * 4, width * 4, row.data())))
             return SPI_BROKEN_DATA;
-        if (orientation == 1) {
-            BYTE* out = bits + static_cast<size_t>(height - 1 - y) * stride;
-            for (UINT x = 0; x < width; x++) {
-                const BYTE* p = &row[x * 4];
-                BYTE under = static_cast<BYTE>(255 - p[3]);  // white behind what is transparent
-                out[x * 3] = static_cast<BYTE>(p[0] + under);
-                out[x * 3 + 1] = static_cast<BYTE>(p[1] + under);
-                out[x * 3 + 2] = static_cast<BYTE>(p[2] + under);
-            }
-            if (table)
-                ConvertRow(*table, out, width);
-            continue;
-        }
-        for (UINT x = 0; x < width; x++) {
-            const BYTE* p = &row[x * 4];
-            BYTE under = static_cast<BYTE>(255 - p[3]);
-            composed[x * 3] = static_cast<BYTE>(p[0] + under);
-            composed[x * 3 + 1] = static_cast<BYTE>(p[1] + under);
-            composed[x * 3 + 2] = static_cast<BYTE>(p[2] + under);
-        }
+        // Unturned rows go straight to their place; turned ones through a
+        // row of their own, then pixel by pixel.
+        BYTE* out = orientation == 1 ? bits + static_cast<size_t>(height - 1 - y) * stride : composed.data();
+        ComposeOverWhite(row.data(), width, out);
         if (table)
-            ConvertRow(*table, composed.data(), width);
+            ConvertRow(*table, out, width);
+        if (orientation == 1)
+            continue;
         for (UINT x = 0; x < width; x++) {
             UINT shownX, shownY;
             Place(orientation, x, y, width, height, &shownX, &shownY);

@@ -26,10 +26,9 @@ int ChangeImage(ChipState* state)
 int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id, HINSTANCE instance)
 {
     state->reloadPending = 0;
-    switch (id) {
-    case IDM_ZOOM25: case IDM_ZOOM50: case IDM_ZOOM100: case IDM_ZOOM200:
-    case IDM_ZOOM400: case IDM_FIT: case IDM_FIT_ASPECT:
+    if (IsViewMode(id))
         return ApplyViewMode(state, window, id);
+    switch (id) {
     case IDM_CHANGE_IMAGE:
         return ChangeImage(state);
     case IDM_SLIDESHOW:
@@ -44,7 +43,7 @@ int ExecuteCommand(ChipHandle chip, ChipState* state, HWND window, int id, HINST
         // The chip stays locked for the whole dialog; the host may reach
         // it from the dialog's loop, where the lock simply nests, and even
         // end it, which then waits for this lock to go.
-        RunSlideshowSettings(chip, window, instance);
+        RunSlideshowSettings(chip, state, window, instance);
         RestartCountdown(state);
         return 0;
     }
