@@ -210,9 +210,10 @@ __attribute__((target("sse2"))) static bool PairColumns(const Axis& columns, int
 {
     int count = MostTaps(columns, visibleWidth);
     int pairs = (visibleWidth + 1) / 2;
-    size_t bytes = static_cast<size_t>(pairs) * count * sizeof(__m128i) + 16
-        + static_cast<size_t>(pairs) * 2 * count * sizeof(int);
-    BYTE* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, bytes));
+    unsigned long long bytes = static_cast<unsigned long long>(pairs) * count * (sizeof(__m128i) + 2 * sizeof(int)) + 16;
+    if (bytes > 0x7FFFFFFFULL)
+        return false;
+    BYTE* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(bytes)));
     if (!block)
         return false;
     paired->count = count;
@@ -362,9 +363,14 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
     // Only the source columns the visible outputs reach are summed.
     long long reach = (static_cast<long long>(visibleWidth) * source.width + outWidth - 1) / outWidth;
     int usedColumns = static_cast<int>(reach < source.width ? reach : source.width);
-    size_t bytes = (columnTaps + rowTaps) * sizeof(Tap) + (static_cast<size_t>(visibleWidth) + visibleHeight + 2) * sizeof(int)
-        + (static_cast<size_t>(usedColumns) + 1) * 3 * sizeof(unsigned);
-    BYTE* work = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, bytes));
+    // Counted in 64 bits: a row a plug-in claims to be hundreds of millions
+    // of pixels wide must fail here, not wrap a 32-bit size.
+    unsigned long long wanted = (static_cast<unsigned long long>(columnTaps) + rowTaps) * sizeof(Tap)
+        + (static_cast<unsigned long long>(visibleWidth) + visibleHeight + 2) * sizeof(int)
+        + (static_cast<unsigned long long>(usedColumns) + 1) * 3 * sizeof(unsigned);
+    if (wanted > 0x7FFFFFFFULL)
+        return false;
+    BYTE* work = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(wanted)));
     if (!work)
         return false;
     Axis columns = {reinterpret_cast<Tap*>(work), nullptr};
