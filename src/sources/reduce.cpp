@@ -295,18 +295,27 @@ struct Band {
     BYTE* out;
     ptrdiff_t outStep;
     unsigned short* line;
+    volatile LONG* nextChunk;  // shared by the threads: the next kChunkRows rows to take
 };
+
+static const int kChunkRows = 16;
 
 // A new thread's stack is only 4-byte aligned on i386; the vector code keeps
 // 16-byte values on it.
 __attribute__((force_align_arg_pointer)) static DWORD WINAPI ReduceBand(void* argument)
 {
     const Band& band = *static_cast<const Band*>(argument);
-    for (int y = band.yBegin; y < band.yEnd; y++) {
-        SumRowsVector(*band.source, *band.rows, y, band.bytes, band.line);
-        SumColumnsVector(band.line, *band.paired, band.visibleWidth, reinterpret_cast<DWORD*>(band.out + band.outStep * y));
+    for (;;) {
+        long long first = band.yBegin + static_cast<long long>(InterlockedIncrement(band.nextChunk) - 1) * kChunkRows;
+        if (first >= band.yEnd)
+            return 0;
+        int last = first + kChunkRows < band.yEnd ? static_cast<int>(first) + kChunkRows : band.yEnd;
+        for (int y = static_cast<int>(first); y < last; y++) {
+            SumRowsVector(*band.source, *band.rows, y, band.bytes, band.line);
+            SumColumnsVector(band.line, *band.paired, band.visibleWidth,
+                             reinterpret_cast<DWORD*>(band.out + band.outStep * y));
+        }
     }
-    return 0;
 }
 
 static bool HasSecondProcessor()
@@ -317,30 +326,29 @@ static bool HasSecondProcessor()
 }
 
 // A large reduction (a full-screen chip dragged) is bound by reading the held
-// copy, and one processor reads it at half the speed two do: the lower half
-// of the rows goes to a thread of its own, with a small stack, that touches
-// nothing but these buffers. Without a thread, or for a small chip where
-// starting one costs more than it saves, all rows are done here.
+// copy, and one processor reads it at half the speed two do: a thread of its
+// own, with a small stack, that touches nothing but these buffers, takes
+// rows with this one, a few at a time, so that neither waits for the other
+// when the window system keeps a processor busy. Without a thread, or for a
+// small chip where starting one costs more than it saves, all rows are done
+// here.
 static const long long kThreadedPixels = 256 * 1024;
 
 static void RunBands(Band whole, size_t lineBytes)
 {
-    int middle = whole.yBegin + (whole.yEnd - whole.yBegin) / 2;
+    volatile LONG nextChunk = 0;
+    whole.nextChunk = &nextChunk;
     unsigned short* secondLine = nullptr;
     HANDLE thread = nullptr;
-    Band lower = whole;
+    Band helper = whole;
     if (static_cast<long long>(whole.visibleWidth) * (whole.yEnd - whole.yBegin) >= kThreadedPixels
         && HasSecondProcessor())
         secondLine = static_cast<unsigned short*>(HeapAlloc(GetProcessHeap(), 0, lineBytes));
     if (secondLine) {
-        lower.yBegin = middle;
-        lower.line = secondLine;
-        thread = CreateThread(nullptr, 64 * 1024, ReduceBand, &lower, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        helper.line = secondLine;
+        thread = CreateThread(nullptr, 64 * 1024, ReduceBand, &helper, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     }
-    Band upper = whole;
-    if (thread)
-        upper.yEnd = middle;
-    ReduceBand(&upper);
+    ReduceBand(&whole);
     if (thread) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
@@ -387,7 +395,7 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
         PairedColumns paired;
         if (PairColumns(columns, visibleWidth, source.bytesPerPixel, &paired)) {
             Band band = {&source, &rows, &paired, usedColumns * source.bytesPerPixel, visibleWidth, 0, visibleHeight,
-                         out, outStep, line};
+                         out, outStep, line, nullptr};
             RunBands(band, (static_cast<size_t>(usedColumns) + 1) * 3 * sizeof(unsigned));
             HeapFree(GetProcessHeap(), 0, paired.block);
             HeapFree(GetProcessHeap(), 0, work);
