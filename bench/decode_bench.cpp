@@ -208,7 +208,9 @@ int main()
             RECT client;
             GetClientRect(window, &client);
             DisplaySize kept = HeldSize(IDM_FIT_ASPECT, client.right, client.bottom, size.width, size.height);
-            double picture = 4.0 * kept.width * kept.height / 1048576;
+            // A reduced copy is held at 24 bits a pixel, the whole picture at 32.
+            bool whole = kept.width == size.width && kept.height == size.height;
+            double picture = (whole ? 4.0 * kept.width : double((kept.width * 3 + 3) & ~3)) * kept.height / 1048576;
             double copy = 4.0 * (client.right + 64) * (client.bottom + 64) / 1048576;
             printf("  picture change in an 800x600 fit-aspect chip m %.1f ms, ratio to the plug-in's decode m %.2f "
                    "[%.2f..%.2f] %s\n"

@@ -57,6 +57,16 @@ TEST_CASE("reduce: odd sizes, both row orders and both depths come within a leve
                 CHECK(CountFarPixels(out.data(), exact.data(), s[2] * s[3], 1) == 0);
                 for (DWORD pixel : out)
                     CHECK((pixel >> 24) == 0);
+                // As 24-bit rows: the same pixels, and the rows' padding untouched.
+                size_t outStride = (static_cast<size_t>(s[2]) * 3 + 3) & ~size_t(3);
+                std::vector<BYTE> packed(outStride * s[3] + 4, 0xEE);
+                REQUIRE(ReduceArea(rows, s[2], s[3], s[2], s[3], packed.data(), outStride, 3));
+                for (int y = 0; y < s[3]; y++) {
+                    for (int x = 0; x < s[2]; x++)
+                        CHECK(memcmp(&packed[outStride * y + x * 3], &out[static_cast<size_t>(y) * s[2] + x], 3) == 0);
+                    for (size_t pad = s[2] * 3; pad < outStride; pad++)
+                        CHECK(packed[outStride * y + pad] == 0xEE);
+                }
             }
 
     // Large enough to be split between two threads, at an inexact ratio.

@@ -35,14 +35,14 @@ static bool FirstRowIsTop(HBITMAP dib, const BYTE* bits, size_t lastRow, bool* t
     return known;
 }
 
-HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels)
+HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels, int bitCount)
 {
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
     info.bmiHeader.biWidth = width;
     info.bmiHeader.biHeight = -height;  // top-down
     info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biBitCount = static_cast<WORD>(bitCount);
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
@@ -50,22 +50,33 @@ HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels)
     return bitmap;
 }
 
-// `spare` when it is a 32-bit DIB section of this size, else a new top-down
-// one; *topDown says how its rows lie.
-static HBITMAP PictureOfSize(int width, int height, HBITMAP spare, DWORD** pixels, bool* topDown)
+static size_t RowBytes(int width, int bitCount)
+{
+    return (static_cast<size_t>(width) * bitCount + 31) / 32 * 4;
+}
+
+// `spare` when it is a DIB section of this size and depth (32 or 24 bits),
+// else a new top-down one; *topDown says how its rows lie.
+static HBITMAP PictureOfSize(int width, int height, int bitCount, HBITMAP spare, BYTE** pixels, bool* topDown)
 {
     DIBSECTION section;
     if (spare && GetObjectA(spare, sizeof(section), &section) == sizeof(section) && section.dsBm.bmBits
-        && section.dsBm.bmBitsPixel == 32 && section.dsBmih.biCompression == BI_RGB
+        && section.dsBm.bmBitsPixel == bitCount && section.dsBmih.biCompression == BI_RGB
         && section.dsBm.bmWidth == width && section.dsBm.bmHeight == height
         && FirstRowIsTop(spare, static_cast<const BYTE*>(section.dsBm.bmBits),
-                         static_cast<size_t>(width) * 4 * (height - 1), topDown)) {
-        *pixels = static_cast<DWORD*>(section.dsBm.bmBits);
+                         RowBytes(width, bitCount) * (height - 1), topDown)) {
+        *pixels = static_cast<BYTE*>(section.dsBm.bmBits);
         return spare;
     }
     *topDown = true;
+    return NewTopDownPicture(width, height, pixels, bitCount);
+}
+
+// 32-bit pixels, for the whole picture.
+static HBITMAP PictureOfSize(int width, int height, HBITMAP spare, DWORD** pixels, bool* topDown)
+{
     BYTE* bits = nullptr;
-    HBITMAP bitmap = NewTopDownPicture(width, height, &bits);
+    HBITMAP bitmap = PictureOfSize(width, height, 32, spare, &bits, topDown);
     *pixels = reinterpret_cast<DWORD*>(bits);
     return bitmap;
 }
@@ -157,20 +168,22 @@ static HBITMAP WholePictureFromBitmap(HBITMAP loaded, HBITMAP spare)
 }
 
 // A held-size picture reduced from `rows`.
+// A reduced copy is held as 24 bits a pixel: it is only ever read by our own
+// reduction (and copied at its own size), and 24 bits are a quarter less
+// for a 32-bit host to hold and for a drag step to read.
 static HBITMAP ReducedPicture(const PixelRows& rows, DisplaySize held, HBITMAP spare)
 {
-    DWORD* pixels = nullptr;
+    BYTE* top = nullptr;
     bool topDown = true;
-    HBITMAP picture = PictureOfSize(held.width, held.height, spare, &pixels, &topDown);
+    HBITMAP picture = PictureOfSize(held.width, held.height, 24, spare, &top, &topDown);
     if (!picture)
         return nullptr;
-    ptrdiff_t step = static_cast<ptrdiff_t>(held.width) * 4;
-    BYTE* top = reinterpret_cast<BYTE*>(pixels);
+    ptrdiff_t step = static_cast<ptrdiff_t>(RowBytes(held.width, 24));
     if (!topDown) {
         top += step * (held.height - 1);
         step = -step;
     }
-    if (!ReduceArea(rows, held.width, held.height, held.width, held.height, top, step)) {
+    if (!ReduceArea(rows, held.width, held.height, held.width, held.height, top, step, 3)) {
         if (picture != spare)
             DeleteObject(picture);
         return nullptr;

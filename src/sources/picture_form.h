@@ -1,6 +1,7 @@
-// The form a picture is held in once loaded: a 32-bit top-down DIB section,
-// what every rebuild of a chip's painting copies or stretches from without
-// converting it again.
+// The form a picture is held in once loaded: whole, a 32-bit top-down DIB
+// section, what every rebuild of a chip's painting copies or stretches from
+// without converting it again; reduced, a 24-bit one, which only our own
+// reduction reads.
 #pragma once
 
 #include <windows.h>
@@ -27,8 +28,9 @@ HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare, DisplaySize held);
 // itself is left as it is.
 HBITMAP ReducedCopy(HBITMAP picture, DisplaySize held);
 
-// A new 32-bit top-down DIB section and where its pixels lie, or null.
-HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels);
+// A new top-down DIB section (32 bits a pixel unless told) and where its
+// pixels lie, or null.
+HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels, int bitCount = 32);
 
 // The rows of a 24- or 32-bit DIB section (either row order), or false.
 bool PictureRows(HBITMAP section, PixelRows* rows);

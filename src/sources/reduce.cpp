@@ -100,7 +100,21 @@ static void AddRow(const BYTE* row, unsigned weight, int columns, unsigned* sums
 // One output row from the column sums: each sum, a value with 16 bits of
 // fraction, is cut to 8 bits of fraction first so the second weighing stays
 // inside 32 bits (65280 x 65536 < 2^32).
-static void ReduceColumns(const unsigned* sums, const Axis& columns, int visibleWidth, DWORD* out)
+// Writes pixel x of a row of `bytes` (3 or 4) a pixel. A 3-byte pixel is
+// written as 4 bytes, the fourth overwritten by the next pixel, except the
+// last, which must not touch the row's padding (or the next row, being
+// written by the other thread).
+static inline void PutPixel(BYTE* row, int x, int bytes, int width, DWORD value)
+{
+    if (bytes == 4)
+        memcpy(row + static_cast<size_t>(x) * 4, &value, 4);
+    else if (x + 1 < width)
+        memcpy(row + static_cast<size_t>(x) * 3, &value, 4);
+    else
+        memcpy(row + static_cast<size_t>(x) * 3, &value, 3);
+}
+
+static void ReduceColumns(const unsigned* sums, const Axis& columns, int visibleWidth, BYTE* out, int outBytes)
 {
     for (int x = 0; x < visibleWidth; x++) {
         unsigned b = 0, g = 0, r = 0;
@@ -111,7 +125,8 @@ static void ReduceColumns(const unsigned* sums, const Axis& columns, int visible
             g += weight * ((sum[1] + 128) >> 8);
             r += weight * ((sum[2] + 128) >> 8);
         }
-        out[x] = ((b + (1u << 23)) >> 24) | (((g + (1u << 23)) >> 24) << 8) | (((r + (1u << 23)) >> 24) << 16);
+        PutPixel(out, x, outBytes, visibleWidth,
+                 ((b + (1u << 23)) >> 24) | (((g + (1u << 23)) >> 24) << 8) | (((r + (1u << 23)) >> 24) << 16));
     }
 }
 
@@ -240,7 +255,7 @@ __attribute__((target("sse2"))) static bool PairColumns(const Axis& columns, int
 // lanes read of each pixel are masked to three at the end.
 template <int kCount>
 __attribute__((target("sse2"))) static void SumColumnsOf(const unsigned short* line, const PairedColumns& paired,
-                                                       int visibleWidth, DWORD* target)
+                                                       int visibleWidth, BYTE* target, int outBytes)
 {
     const __m128i half = _mm_set1_epi16(128);
     const int count = kCount ? kCount : paired.count;
@@ -256,20 +271,22 @@ __attribute__((target("sse2"))) static void SumColumnsOf(const unsigned short* l
         }
         sum = _mm_srli_epi16(_mm_add_epi16(sum, half), 8);
         __m128i bytes = _mm_packus_epi16(sum, sum);
-        target[x] = static_cast<DWORD>(_mm_cvtsi128_si32(bytes)) & 0x00FFFFFF;
+        PutPixel(target, x, outBytes, visibleWidth, static_cast<DWORD>(_mm_cvtsi128_si32(bytes)) & 0x00FFFFFF);
         if (x + 1 < visibleWidth)
-            target[x + 1] = static_cast<DWORD>(_mm_cvtsi128_si32(_mm_srli_si128(bytes, 4))) & 0x00FFFFFF;
+            PutPixel(target, x + 1, outBytes, visibleWidth,
+                     static_cast<DWORD>(_mm_cvtsi128_si32(_mm_srli_si128(bytes, 4))) & 0x00FFFFFF);
     }
 }
 
 // The common tap counts with the count known to the compiler.
-static void SumColumnsVector(const unsigned short* line, const PairedColumns& paired, int visibleWidth, DWORD* target)
+static void SumColumnsVector(const unsigned short* line, const PairedColumns& paired, int visibleWidth, BYTE* target,
+                             int outBytes)
 {
     switch (paired.count) {
-    case 2: SumColumnsOf<2>(line, paired, visibleWidth, target); break;
-    case 3: SumColumnsOf<3>(line, paired, visibleWidth, target); break;
-    case 4: SumColumnsOf<4>(line, paired, visibleWidth, target); break;
-    default: SumColumnsOf<0>(line, paired, visibleWidth, target); break;
+    case 2: SumColumnsOf<2>(line, paired, visibleWidth, target, outBytes); break;
+    case 3: SumColumnsOf<3>(line, paired, visibleWidth, target, outBytes); break;
+    case 4: SumColumnsOf<4>(line, paired, visibleWidth, target, outBytes); break;
+    default: SumColumnsOf<0>(line, paired, visibleWidth, target, outBytes); break;
     }
 }
 
@@ -294,6 +311,7 @@ struct Band {
     int yEnd;
     BYTE* out;
     ptrdiff_t outStep;
+    int outBytes;
     unsigned short* line;
     volatile LONG* nextChunk;  // shared by the threads: the next kChunkRows rows to take
 };
@@ -313,7 +331,7 @@ __attribute__((force_align_arg_pointer)) static DWORD WINAPI ReduceBand(void* ar
         for (int y = static_cast<int>(first); y < last; y++) {
             SumRowsVector(*band.source, *band.rows, y, band.bytes, band.line);
             SumColumnsVector(band.line, *band.paired, band.visibleWidth,
-                             reinterpret_cast<DWORD*>(band.out + band.outStep * y));
+                             band.out + band.outStep * y, band.outBytes);
         }
     }
 }
@@ -358,12 +376,12 @@ static void RunBands(Band whole, size_t lineBytes)
 }
 
 bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int visibleHeight,
-                BYTE* out, ptrdiff_t outStep)
+                BYTE* out, ptrdiff_t outStep, int outBytes)
 {
     if (source.width <= 0 || source.height <= 0 || outWidth <= 0 || outHeight <= 0
         || outWidth > source.width || outHeight > source.height || visibleWidth <= 0 || visibleHeight <= 0
         || visibleWidth > outWidth || visibleHeight > outHeight
-        || (source.bytesPerPixel != 3 && source.bytesPerPixel != 4))
+        || (source.bytesPerPixel != 3 && source.bytesPerPixel != 4) || (outBytes != 3 && outBytes != 4))
         return false;
 
     size_t columnTaps = TapCount(source.width, outWidth);
@@ -395,7 +413,7 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
         PairedColumns paired;
         if (PairColumns(columns, visibleWidth, source.bytesPerPixel, &paired)) {
             Band band = {&source, &rows, &paired, usedColumns * source.bytesPerPixel, visibleWidth, 0, visibleHeight,
-                         out, outStep, line, nullptr};
+                         out, outStep, outBytes, line, nullptr};
             RunBands(band, (static_cast<size_t>(usedColumns) + 1) * 3 * sizeof(unsigned));
             HeapFree(GetProcessHeap(), 0, paired.block);
             HeapFree(GetProcessHeap(), 0, work);
@@ -411,7 +429,7 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
             else
                 AddRow<4>(row, rows.taps[t].weight, usedColumns, sums, first);
         }
-        ReduceColumns(sums, columns, visibleWidth, reinterpret_cast<DWORD*>(out + outStep * y));
+        ReduceColumns(sums, columns, visibleWidth, out + outStep * y, outBytes);
     }
     HeapFree(GetProcessHeap(), 0, work);
     return true;

@@ -22,9 +22,9 @@ struct PixelRows {
 bool RowsOfDib(const BITMAPINFOHEADER& header, const void* bits, PixelRows* rows);
 
 // Reduces `source` to outWidth x outHeight (each at most the source's own
-// side) and writes the top-left visibleWidth x visibleHeight of it as 32-bit
-// pixels (fourth byte zero) into `out`, whose rows lie outStep bytes apart.
-// False, with nothing written, when the sizes do not allow it or working
-// memory cannot be had.
+// side) and writes the top-left visibleWidth x visibleHeight of it into
+// `out`, whose rows lie outStep bytes apart, as outBytes 4 (B,G,R and a
+// zero) or 3 (B,G,R) a pixel. False, with nothing written, when the sizes
+// do not allow it or working memory cannot be had.
 bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int visibleHeight,
-                BYTE* out, ptrdiff_t outStep);
+                BYTE* out, ptrdiff_t outStep, int outBytes = 4);
