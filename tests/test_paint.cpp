@@ -370,10 +370,25 @@ TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow
         Paint(chip, &surface);
         CHECK(counters->getPictureCalls == 2);
         CHECK(StateView(chip.handle)->heldWidth == 200);
+        // A client that shrinks without the host's Resize keeps what is
+        // shown, and what is held for it: no read, now or at the next paint.
+        SetClientSize(chip.window, 300, 225);
+        Resize(chip.handle, chip.window);
+        Paint(chip, &surface);
+        CHECK(counters->getPictureCalls == 3);
+        SetClientSize(chip.window, 60, 45);
+        Paint(chip, &surface);
+        Paint(chip, &surface);
+        CHECK(counters->getPictureCalls == 3);
+        CHECK(StateView(chip.handle)->heldWidth == 600);
+        SetClientSize(chip.window, 100, 75);
+        Resize(chip.handle, chip.window);
+        Paint(chip, &surface);
+
         // 100 % needs the whole picture: one more read.
         DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM100);
         Paint(chip, &surface);
-        CHECK(counters->getPictureCalls == 3);
+        CHECK(counters->getPictureCalls == 4);
         CHECK(StateView(chip.handle)->heldWidth == 800);
 
         // Gone meanwhile: "load error", as after a restart.

@@ -55,12 +55,14 @@ void FitHeldCopy(ChipState* state, HWND window, const char* text, LoaderList loa
     DisplaySize shown = {state->displayWidth, state->displayHeight};
     if (!HeldCopySuffices(state->viewMode, state->heldWidth, state->heldHeight, shown, state->imageWidth,
                           state->imageHeight)) {
+        // The reload fits the shown size to the client as it is now, which
+        // the copy it reads then covers: it is not repeated.
         ReloadCurrentImage(state, window, text, loaders);
         return;
     }
-    RECT client = ClientRect(window);
-    DisplaySize wanted = HeldSize(state->viewMode, client.right - client.left, client.bottom - client.top,
-                                  state->imageWidth, state->imageHeight);
+    // Measured against what is shown, which follows the client only when the
+    // host says it changed.
+    DisplaySize wanted = HeldForShown(state->viewMode, shown, state->imageWidth, state->imageHeight);
     if (state->heldWidth <= 2LL * wanted.width && state->heldHeight <= 2LL * wanted.height)
         return;
     // Without memory for the smaller copy the larger one simply stays.

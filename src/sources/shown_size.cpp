@@ -58,23 +58,28 @@ static int AtMost(long long wanted, int side)
     return wanted < side ? static_cast<int>(wanted) : side;
 }
 
-DisplaySize HeldSize(int mode, int clientWidth, int clientHeight, int imageWidth, int imageHeight)
+DisplaySize HeldForShown(int mode, DisplaySize shown, int imageWidth, int imageHeight)
 {
     DisplaySize whole = {imageWidth, imageHeight};
     if (imageWidth <= 0 || imageHeight <= 0)
         return whole;
-    DisplaySize shown = ShownSize(mode, clientWidth, clientHeight, imageWidth, imageHeight);
     switch (mode) {
     case IDM_ZOOM25:
     case IDM_ZOOM50:
         return {AtMost(shown.width, imageWidth), AtMost(shown.height, imageHeight)};
     case IDM_FIT:
     case IDM_FIT_ASPECT:
-        if (clientWidth <= 0 || clientHeight <= 0)
-            return whole;
         return {AtMost(2LL * shown.width, imageWidth), AtMost(2LL * shown.height, imageHeight)};
     }
     return whole;
+}
+
+DisplaySize HeldSize(int mode, int clientWidth, int clientHeight, int imageWidth, int imageHeight)
+{
+    if ((mode == IDM_FIT || mode == IDM_FIT_ASPECT) && (clientWidth <= 0 || clientHeight <= 0))
+        return {imageWidth, imageHeight};
+    return HeldForShown(mode, ShownSize(mode, clientWidth, clientHeight, imageWidth, imageHeight), imageWidth,
+                        imageHeight);
 }
 
 bool HeldCopySuffices(int mode, int heldWidth, int heldHeight, DisplaySize shown, int imageWidth, int imageHeight)

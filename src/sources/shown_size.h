@@ -31,6 +31,9 @@ DisplaySize ShownSize(int mode, int clientWidth, int clientHeight, int imageWidt
 // holds the picture: how much is needed is not known until it is shown.
 DisplaySize HeldSize(int mode, int clientWidth, int clientHeight, int imageWidth, int imageHeight);
 
+// The same for a picture shown at `shown`, whatever the client.
+DisplaySize HeldForShown(int mode, DisplaySize shown, int imageWidth, int imageHeight);
+
 // Whether a held copy of heldWidth x heldHeight shows the picture in `mode`
 // at shownWidth x shownHeight without losing detail it would show: it has at
 // least the shown size in each direction, or all the picture has there.
