@@ -31,6 +31,22 @@ static std::vector<BYTE> Rows(int width, int height, int bytes, bool bottomUp, s
     return data;
 }
 
+// A reduction large enough to be shared with a second thread, at an
+// inexact ratio, against the exact area average.
+static void CheckLargeReduction()
+{
+    const int W = 1203, H = 901, w = 601, h = 450;
+    std::vector<DWORD> source(static_cast<size_t>(W) * H);
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W; x++)
+            source[static_cast<size_t>(y) * W + x] = Pattern(x, y);
+    PixelRows rows = {reinterpret_cast<const BYTE*>(source.data()), W * 4, W, H, 4};
+    std::vector<DWORD> out(static_cast<size_t>(w) * h);
+    REQUIRE(ReduceArea(rows, w, h, w, h, reinterpret_cast<BYTE*>(out.data()), w * 4));
+    std::vector<DWORD> exact = AreaAverage(source.data(), W, H, W, w, h);
+    CHECK(CountFarPixels(out.data(), exact.data(), w * h, 1) == 0);
+}
+
 TEST_CASE("reduce: odd sizes, both row orders and both depths come within a level of the area average")
 {
     const int sizes[][4] = {{7, 5, 3, 2}, {7, 5, 1, 1}, {7, 5, 7, 5}, {5, 3, 2, 3}, {13, 11, 4, 5}, {1, 9, 1, 4}};
@@ -70,18 +86,7 @@ TEST_CASE("reduce: odd sizes, both row orders and both depths come within a leve
             }
 
     // Large enough to be split between two threads, at an inexact ratio.
-    {
-        const int W = 1203, H = 901, w = 601, h = 450;
-        std::vector<DWORD> source(static_cast<size_t>(W) * H);
-        for (int y = 0; y < H; y++)
-            for (int x = 0; x < W; x++)
-                source[static_cast<size_t>(y) * W + x] = Pattern(x, y);
-        PixelRows rows = {reinterpret_cast<const BYTE*>(source.data()), W * 4, W, H, 4};
-        std::vector<DWORD> out(static_cast<size_t>(w) * h);
-        REQUIRE(ReduceArea(rows, w, h, w, h, reinterpret_cast<BYTE*>(out.data()), w * 4));
-        std::vector<DWORD> exact = AreaAverage(source.data(), W, H, W, w, h);
-        CHECK(CountFarPixels(out.data(), exact.data(), w * h, 1) == 0);
-    }
+    CheckLargeReduction();
 
     // A part of the output: only the visible corner is written.
     size_t stride;
@@ -135,4 +140,21 @@ TEST_CASE("picture form: 24-bit rows of odd widths (padded) are widened exactly,
             DeleteObject(half);
         }
     }
+}
+
+TEST_CASE("reduce: under the loader lock, where no new thread can start, a large reduction still finishes")
+{
+    // A host may paint from inside a DLL's attach; a new thread then waits
+    // for the loader lock before it runs a line of ours.
+    typedef LONG(WINAPI * LockLoader)(ULONG flags, ULONG* state, ULONG_PTR* cookie);
+    typedef LONG(WINAPI * UnlockLoader)(ULONG flags, ULONG_PTR cookie);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    LockLoader lock = reinterpret_cast<LockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    UnlockLoader unlock =
+        reinterpret_cast<UnlockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    REQUIRE((lock && unlock));
+    ULONG_PTR cookie = 0;
+    REQUIRE(lock(0, nullptr, &cookie) == 0);
+    CheckLargeReduction();
+    unlock(0, cookie);
 }

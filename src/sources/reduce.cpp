@@ -299,8 +299,8 @@ static bool HasSse2()
 #endif
 }
 
-// Output rows yBegin .. yEnd of a vector reduction, with a row-sum line of
-// their own.
+// Output rows yBegin .. yEnd of a vector reduction, taken kChunkRows at a
+// time from a count shared by the threads that share the work.
 struct Band {
     const PixelRows* source;
     const Axis* rows;
@@ -312,28 +312,63 @@ struct Band {
     BYTE* out;
     ptrdiff_t outStep;
     int outBytes;
-    unsigned short* line;
-    volatile LONG* nextChunk;  // shared by the threads: the next kChunkRows rows to take
+    volatile LONG* nextChunk;   // the next chunk to take
+    volatile LONG* chunksDone;  // chunks finished, by any thread
 };
 
 static const int kChunkRows = 16;
 
-// A new thread's stack is only 4-byte aligned on i386; the vector code keeps
-// 16-byte values on it.
-__attribute__((force_align_arg_pointer)) static DWORD WINAPI ReduceBand(void* argument)
+static int ChunkCount(const Band& band)
 {
-    const Band& band = *static_cast<const Band*>(argument);
+    return (band.yEnd - band.yBegin + kChunkRows - 1) / kChunkRows;
+}
+
+// Takes chunks until none is left, summing rows into `line`.
+static void ReduceChunks(const Band& band, unsigned short* line)
+{
     for (;;) {
-        long long first = band.yBegin + static_cast<long long>(InterlockedIncrement(band.nextChunk) - 1) * kChunkRows;
-        if (first >= band.yEnd)
-            return 0;
-        int last = first + kChunkRows < band.yEnd ? static_cast<int>(first) + kChunkRows : band.yEnd;
-        for (int y = static_cast<int>(first); y < last; y++) {
-            SumRowsVector(*band.source, *band.rows, y, band.bytes, band.line);
-            SumColumnsVector(band.line, *band.paired, band.visibleWidth,
-                             band.out + band.outStep * y, band.outBytes);
+        LONG chunk = InterlockedIncrement(band.nextChunk) - 1;
+        if (chunk >= ChunkCount(band))
+            return;
+        int first = band.yBegin + chunk * kChunkRows;
+        int last = first + kChunkRows < band.yEnd ? first + kChunkRows : band.yEnd;
+        for (int y = first; y < last; y++) {
+            SumRowsVector(*band.source, *band.rows, y, band.bytes, line);
+            SumColumnsVector(line, *band.paired, band.visibleWidth, band.out + band.outStep * y, band.outBytes);
         }
+        InterlockedIncrement(band.chunksDone);
     }
+}
+
+// What the helper thread owns with the caller: the last of the two to let go
+// frees it. The helper may start late, or not before the caller is done
+// (a new thread waits for the loader lock, which the caller may hold): it
+// then finds no chunk left and touches nothing but this.
+struct Helper {
+    Band band;
+    volatile LONG nextChunk;
+    volatile LONG chunksDone;
+    volatile LONG owners;
+    HMODULE module;
+    unsigned short line[1];  // as long as the row sums need
+};
+
+static void LetGo(Helper* helper)
+{
+    if (InterlockedDecrement(&helper->owners) == 0)
+        HeapFree(GetProcessHeap(), 0, helper);
+}
+
+// A new thread's stack is only 4-byte aligned on i386; the vector code keeps
+// 16-byte values on it. The thread holds a reference to this module, so the
+// library cannot be unloaded under it.
+__attribute__((force_align_arg_pointer)) static DWORD WINAPI HelperThread(void* argument)
+{
+    Helper* helper = static_cast<Helper*>(argument);
+    HMODULE module = helper->module;
+    ReduceChunks(helper->band, helper->line);
+    LetGo(helper);
+    FreeLibraryAndExitThread(module, 0);
 }
 
 static bool HasSecondProcessor()
@@ -345,34 +380,53 @@ static bool HasSecondProcessor()
 
 // A large reduction (a full-screen chip dragged) is bound by reading the held
 // copy, and one processor reads it at half the speed two do: a thread of its
-// own, with a small stack, that touches nothing but these buffers, takes
-// rows with this one, a few at a time, so that neither waits for the other
-// when the window system keeps a processor busy. Without a thread, or for a
-// small chip where starting one costs more than it saves, all rows are done
-// here.
+// own, with a small stack, takes rows with this one, a few at a time, so that
+// neither waits for the other when the window system keeps a processor busy.
+// This one never waits for the thread to start, only for a chunk it has
+// taken to be finished. Without a thread, or for a small chip where starting
+// one costs more than it saves, all rows are done here.
 static const long long kThreadedPixels = 256 * 1024;
 
-static void RunBands(Band whole, size_t lineBytes)
+static void RunBands(const Band& whole, unsigned short* line, size_t lineBytes)
 {
-    volatile LONG nextChunk = 0;
-    whole.nextChunk = &nextChunk;
-    unsigned short* secondLine = nullptr;
-    HANDLE thread = nullptr;
-    Band helper = whole;
+    Helper* helper = nullptr;
     if (static_cast<long long>(whole.visibleWidth) * (whole.yEnd - whole.yBegin) >= kThreadedPixels
         && HasSecondProcessor())
-        secondLine = static_cast<unsigned short*>(HeapAlloc(GetProcessHeap(), 0, lineBytes));
-    if (secondLine) {
-        helper.line = secondLine;
-        thread = CreateThread(nullptr, 64 * 1024, ReduceBand, &helper, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        helper = static_cast<Helper*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Helper) + lineBytes));
+    HANDLE thread = nullptr;
+    if (helper) {
+        helper->band = whole;
+        helper->nextChunk = 0;
+        helper->chunksDone = 0;
+        helper->owners = 2;
+        helper->module = nullptr;
+        helper->band.nextChunk = &helper->nextChunk;
+        helper->band.chunksDone = &helper->chunksDone;
+        if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                               reinterpret_cast<LPCSTR>(&HelperThread), &helper->module))
+            thread = CreateThread(nullptr, 64 * 1024, HelperThread, helper, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                  nullptr);
+        if (!thread) {
+            if (helper->module)
+                FreeLibrary(helper->module);
+            HeapFree(GetProcessHeap(), 0, helper);
+            helper = nullptr;
+        }
     }
-    ReduceBand(&whole);
-    if (thread) {
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
+    if (!helper) {
+        volatile LONG nextChunk = 0, chunksDone = 0;
+        Band alone = whole;
+        alone.nextChunk = &nextChunk;
+        alone.chunksDone = &chunksDone;
+        ReduceChunks(alone, line);
+        return;
     }
-    if (secondLine)
-        HeapFree(GetProcessHeap(), 0, secondLine);
+    ReduceChunks(helper->band, line);
+    // The helper is at most one chunk behind, or has not started at all.
+    while (helper->chunksDone < ChunkCount(helper->band))
+        SwitchToThread();
+    CloseHandle(thread);
+    LetGo(helper);
 }
 
 bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int visibleHeight,
@@ -413,8 +467,8 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
         PairedColumns paired;
         if (PairColumns(columns, visibleWidth, source.bytesPerPixel, &paired)) {
             Band band = {&source, &rows, &paired, usedColumns * source.bytesPerPixel, visibleWidth, 0, visibleHeight,
-                         out, outStep, outBytes, line, nullptr};
-            RunBands(band, (static_cast<size_t>(usedColumns) + 1) * 3 * sizeof(unsigned));
+                         out, outStep, outBytes, nullptr, nullptr};
+            RunBands(band, line, (static_cast<size_t>(usedColumns) + 1) * 3 * sizeof(unsigned));
             HeapFree(GetProcessHeap(), 0, paired.block);
             HeapFree(GetProcessHeap(), 0, work);
             return true;
