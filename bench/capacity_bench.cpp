@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "chip/chip_state.h"
+#include "bench_module.h"
 #include "hostkit.h"
 #include "image_io.h"
 #include "resource.h"
@@ -46,11 +47,7 @@ static bool Showing(HLOCAL chip)
 
 int main()
 {
-    g_module.instance = GetModuleHandleA(nullptr);
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    std::string exe = DxlPath();
-    SetEnvironmentVariableA("PATH", (exe.substr(0, exe.find_last_of('\\')) + "\\plugins").c_str());
-    g_module.loaders = BuildLoaderList();
+    AttachLibraryWithItsPlugins();
     std::string folder = ScratchFolder("capacity-bench");
     std::string first = folder + "\\photo0.jpg", error;
     if (!WriteSamplePicture(first, 8000, 6000, 4, &error)) {

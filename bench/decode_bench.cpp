@@ -14,6 +14,7 @@
 
 #include "bench_timing.h"
 #include "resource.h"
+#include "bench_module.h"
 #include "hostkit.h"
 #include "image_io.h"
 #include "sources/loaders.h"
@@ -143,16 +144,10 @@ static void HeldAndPeak(const std::string& folder)
 
 int main()
 {
-    g_module.instance = GetModuleHandleA(nullptr);
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    AttachLibraryWithItsPlugins();
     IWICImagingFactory* factory = nullptr;
     CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                      reinterpret_cast<void**>(&factory));
-
-    std::string exe = DxlPath();
-    std::string plugins = exe.substr(0, exe.find_last_of('\\')) + "\\plugins";
-    SetEnvironmentVariableA("PATH", plugins.c_str());
-    g_module.loaders = BuildLoaderList();
     HMODULE plugin = g_module.loaders && g_module.loaders->next ? g_module.loaders->next->module : nullptr;
     SusieGetPicture getPicture = plugin ? reinterpret_cast<SusieGetPicture>(
         reinterpret_cast<void*>(GetProcAddress(plugin, "GetPicture"))) : nullptr;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bench_timing.h"
+#include "bench_module.h"
 #include "hostkit.h"
 #include "image_io.h"
 #include "resource.h"
@@ -149,11 +150,7 @@ static double FirstFitPaint(const std::string& file, int width, int height)
 
 int main()
 {
-    g_module.instance = GetModuleHandleA(nullptr);
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    std::string exe = DxlPath();
-    SetEnvironmentVariableA("PATH", (exe.substr(0, exe.find_last_of('\\')) + "\\plugins").c_str());
-    g_module.loaders = BuildLoaderList();
+    AttachLibraryWithItsPlugins();
     std::string folder = ScratchFolder("paint-bench");
     std::string jpeg = folder + "\\photo.jpg", bmp24 = folder + "\\photo24.bmp", bmp32 = folder + "\\photo32.bmp";
     std::string error;
