@@ -167,10 +167,10 @@ static HBITMAP WholePictureFromBitmap(HBITMAP loaded, HBITMAP spare)
     return picture;
 }
 
-// A held-size picture reduced from `rows`.
-// A reduced copy is held as 24 bits a pixel: it is only ever read by our own
-// reduction (and copied at its own size), and 24 bits are a quarter less
-// for a 32-bit host to hold and for a drag step to read.
+// A held-size picture reduced from `rows`, at 24 bits a pixel: a reduced
+// copy is only ever read by our own reduction (and copied at its own size),
+// and 24 bits are a quarter less for a 32-bit host to hold and for a drag
+// step to read.
 static HBITMAP ReducedPicture(const PixelRows& rows, DisplaySize held, HBITMAP spare)
 {
     BYTE* top = nullptr;
