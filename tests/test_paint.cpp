@@ -345,6 +345,12 @@ TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow
         TestChip chip(file, 100, 75, &fit);
         Surface surface;
         REQUIRE(CreateSurface(&surface, 400, 300));
+        // The window resized as the host resizes it, then painted.
+        auto resizeAndPaint = [&](int width, int height) {
+            SetClientSize(chip.window, width, height);
+            Resize(chip.handle, chip.window);
+            Paint(chip, &surface);
+        };
         Paint(chip, &surface);
         CHECK(counters->getPictureCalls == 1);
         CHECK(StateView(chip.handle)->heldWidth == 200);
@@ -352,38 +358,28 @@ TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow
         CHECK(StateView(chip.handle)->imageWidth == 800);
 
         // Within the held copy: no reading.
-        SetClientSize(chip.window, 180, 135);
-        Resize(chip.handle, chip.window);
-        Paint(chip, &surface);
+        resizeAndPaint(180, 135);
         CHECK(counters->getPictureCalls == 1);
         // Past it: read once, to twice the new size.
-        SetClientSize(chip.window, 300, 225);
-        Resize(chip.handle, chip.window);
-        Paint(chip, &surface);
+        resizeAndPaint(300, 225);
         Paint(chip, &surface);
         CHECK(counters->getPictureCalls == 2);
         CHECK(StateView(chip.handle)->heldWidth == 600);
         // Shrinking keeps detail and never reads; a copy grown far larger
         // than the mode holds is reduced in place.
-        SetClientSize(chip.window, 100, 75);
-        Resize(chip.handle, chip.window);
-        Paint(chip, &surface);
+        resizeAndPaint(100, 75);
         CHECK(counters->getPictureCalls == 2);
         CHECK(StateView(chip.handle)->heldWidth == 200);
         // A client that shrinks without the host's Resize keeps what is
         // shown, and what is held for it: no read, now or at the next paint.
-        SetClientSize(chip.window, 300, 225);
-        Resize(chip.handle, chip.window);
-        Paint(chip, &surface);
+        resizeAndPaint(300, 225);
         CHECK(counters->getPictureCalls == 3);
         SetClientSize(chip.window, 60, 45);
         Paint(chip, &surface);
         Paint(chip, &surface);
         CHECK(counters->getPictureCalls == 3);
         CHECK(StateView(chip.handle)->heldWidth == 600);
-        SetClientSize(chip.window, 100, 75);
-        Resize(chip.handle, chip.window);
-        Paint(chip, &surface);
+        resizeAndPaint(100, 75);
 
         // 100 % needs the whole picture: one more read.
         DoDrawExMenu(chip.handle, chip.window, IDM_ZOOM100);

@@ -13,8 +13,8 @@ static bool FirstRowIsTop(HBITMAP dib, const BYTE* bits, size_t lastRow, bool* t
     HDC dc = CreateCompatibleDC(nullptr);
     HGDIOBJ previous = dc ? SelectObject(dc, dib) : nullptr;
     bool known = false;
-    if (previous) {
-        COLORREF original = GetPixel(dc, 0, 0);
+    COLORREF original = previous ? GetPixel(dc, 0, 0) : CLR_INVALID;
+    if (original != CLR_INVALID) {
         COLORREF other = original == RGB(1, 2, 3) ? RGB(3, 2, 1) : RGB(1, 2, 3);
         GdiFlush();
         BYTE firstBefore[3], lastBefore[3];
@@ -24,12 +24,13 @@ static bool FirstRowIsTop(HBITMAP dib, const BYTE* bits, size_t lastRow, bool* t
         GdiFlush();
         bool firstChanged = memcmp(firstBefore, bits, 3) != 0;
         bool lastChanged = memcmp(lastBefore, bits + lastRow, 3) != 0;
-        known = original != CLR_INVALID && firstChanged != lastChanged;
+        known = firstChanged != lastChanged;
         *topDown = firstChanged;
         SetPixelV(dc, 0, 0, original);
         GdiFlush();
-        SelectObject(dc, previous);
     }
+    if (previous)
+        SelectObject(dc, previous);
     if (dc)
         DeleteDC(dc);
     return known;
@@ -250,16 +251,12 @@ HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare, DisplaySize held)
         DeleteObject(loaded);
         return nullptr;
     }
-    if (!IsWhole(held, size.bmWidth, size.bmHeight)) {
-        PixelRows rows;
-        if (PictureRows(loaded, &rows)) {
-            HBITMAP picture = ReducedPicture(rows, held, spare);
-            DeleteObject(loaded);
-            return picture;
-        }
-        return ReduceWhole(WholePictureFromBitmap(loaded, nullptr), held, spare);
-    }
-    return WholePictureFromBitmap(loaded, spare);
+    if (IsWhole(held, size.bmWidth, size.bmHeight))
+        return WholePictureFromBitmap(loaded, spare);
+    // The platform's own 24- and 32-bit sections are read where they lie;
+    // any other form is first made a 32-bit picture.
+    PixelRows rows;
+    return ReduceWhole(PictureRows(loaded, &rows) ? loaded : WholePictureFromBitmap(loaded, nullptr), held, spare);
 }
 
 HBITMAP ReducedCopy(HBITMAP picture, DisplaySize held)

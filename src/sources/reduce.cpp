@@ -155,28 +155,6 @@ static int MostTaps(const Axis& axis, int outputs)
     return most;
 }
 
-// The vector part of SumRowsVector for kCount taps (0: `count` of them, the
-// compiler keeping the common few in registers); returns where it stopped.
-template <int kCount>
-__attribute__((target("sse2"))) static int SumRowsOf(const BYTE* const* taps, const __m128i* wide, int bytes,
-                                                   unsigned short* line, int count = kCount)
-{
-    const int n = kCount ? kCount : count;
-    const __m128i zero = _mm_setzero_si128();
-    int x = 0;
-    for (; x + 16 <= bytes; x += 16) {
-        __m128i low = zero, high = zero;
-        for (int t = 0; t < n; t++) {
-            __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps[t] + x));
-            low = _mm_add_epi16(low, _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, values), wide[t]));
-            high = _mm_add_epi16(high, _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, values), wide[t]));
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(line + x), low);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(line + x + 8), high);
-    }
-    return x;
-}
-
 // The weighed sum of output row y's source rows, byte by byte (the rows'
 // layout does not matter here), as 8.8 values into line[0 .. bytes).
 __attribute__((target("sse2"))) static void SumRowsVector(const PixelRows& source, const Axis& rows, int y,
@@ -192,13 +170,17 @@ __attribute__((target("sse2"))) static void SumRowsVector(const PixelRows& sourc
         weights[t] = Weight16(tap.weight);
         wide[t] = _mm_set1_epi16(static_cast<short>(weights[t]));
     }
+    const __m128i zero = _mm_setzero_si128();
     int x = 0;
-    switch (count) {
-    case 1: x = SumRowsOf<1>(taps, wide, bytes, line); break;
-    case 2: x = SumRowsOf<2>(taps, wide, bytes, line); break;
-    case 3: x = SumRowsOf<3>(taps, wide, bytes, line); break;
-    case 4: x = SumRowsOf<4>(taps, wide, bytes, line); break;
-    default: x = SumRowsOf<0>(taps, wide, bytes, line, count); break;
+    for (; x + 16 <= bytes; x += 16) {
+        __m128i low = zero, high = zero;
+        for (int t = 0; t < count; t++) {
+            __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps[t] + x));
+            low = _mm_add_epi16(low, _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, values), wide[t]));
+            high = _mm_add_epi16(high, _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, values), wide[t]));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(line + x), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(line + x + 8), high);
     }
     for (; x < bytes; x++) {
         unsigned sum = 0;
@@ -253,12 +235,12 @@ __attribute__((target("sse2"))) static bool PairColumns(const Axis& columns, int
 
 // One output row from the weighed row sums, two pixels at a time; the four
 // lanes read of each pixel are masked to three at the end.
-template <int kCount>
-__attribute__((target("sse2"))) static void SumColumnsOf(const unsigned short* line, const PairedColumns& paired,
-                                                       int visibleWidth, BYTE* target, int outBytes)
+__attribute__((target("sse2"))) static void SumColumnsVector(const unsigned short* line,
+                                                           const PairedColumns& paired, int visibleWidth,
+                                                           BYTE* target, int outBytes)
 {
     const __m128i half = _mm_set1_epi16(128);
-    const int count = kCount ? kCount : paired.count;
+    const int count = paired.count;
     for (int x = 0; x < visibleWidth; x += 2) {
         __m128i sum = _mm_setzero_si128();
         const int* left = paired.offsets + x * count;
@@ -275,18 +257,6 @@ __attribute__((target("sse2"))) static void SumColumnsOf(const unsigned short* l
         if (x + 1 < visibleWidth)
             PutPixel(target, x + 1, outBytes, visibleWidth,
                      static_cast<DWORD>(_mm_cvtsi128_si32(_mm_srli_si128(bytes, 4))) & 0x00FFFFFF);
-    }
-}
-
-// The common tap counts with the count known to the compiler.
-static void SumColumnsVector(const unsigned short* line, const PairedColumns& paired, int visibleWidth, BYTE* target,
-                             int outBytes)
-{
-    switch (paired.count) {
-    case 2: SumColumnsOf<2>(line, paired, visibleWidth, target, outBytes); break;
-    case 3: SumColumnsOf<3>(line, paired, visibleWidth, target, outBytes); break;
-    case 4: SumColumnsOf<4>(line, paired, visibleWidth, target, outBytes); break;
-    default: SumColumnsOf<0>(line, paired, visibleWidth, target, outBytes); break;
     }
 }
 

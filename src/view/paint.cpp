@@ -68,12 +68,12 @@ enum Shown {
     kShownStretched // anything else: one halftone stretch of the whole copy
 };
 
-static Shown HowShown(const ChipState* state)
+// The zoom's ratio comes back through num / den for kShownZoomed.
+static Shown HowShown(const ChipState* state, int* num, int* den)
 {
-    int num, den;
     if (state->displayWidth == state->heldWidth && state->displayHeight == state->heldHeight)
         return kShownAsHeld;
-    if (ExactZoom(state, &num, &den))
+    if (ExactZoom(state, num, den))
         return kShownZoomed;
     if (state->displayWidth <= state->heldWidth && state->displayHeight <= state->heldHeight
         && state->displayWidth > 0 && state->displayHeight > 0)
@@ -216,18 +216,18 @@ static void PaintLayout(const ChipState* state, HDC dc, const PixelTarget& targe
     RECT picture;
     if (!IntersectRect(&picture, &shown, &area))
         return;
-    Shown how = HowShown(state);
+    int num = 1, den = 1;
+    Shown how = HowShown(state, &num, &den);
     if (how == kShownReduced && PaintReduced(state, dc, target, picture))
         return;
     HGDIOBJ previous = nullptr;
     HDC source = SelectPicture(state->bitmap, dc, &previous);
     if (!source)
         return;
-    int num, den;
     if (how == kShownAsHeld)
         BitBlt(dc, picture.left, picture.top, picture.right - picture.left, picture.bottom - picture.top, source,
                picture.left, picture.top, SRCCOPY);
-    else if (how == kShownZoomed && ExactZoom(state, &num, &den))
+    else if (how == kShownZoomed)
         PaintExactZoom(state, dc, source, num, den, picture);
     else
         StretchWhole(state, dc, source, area);  // only ever the whole client: see ResizeCache
@@ -303,8 +303,7 @@ static bool HasRoom(const RenderCache& cache, int width, int height)
 
 // Where a display or bitmap has 32 bits a pixel, the copy is a DIB section of
 // that form, as quick to copy from as a compatible bitmap, whose pixels our
-// own reduction writes directly; any other gets a compatible bitmap. Asked
-// only when a copy is made: the question costs more than a repaint.
+// own reduction writes directly; any other gets a compatible bitmap.
 static HBITMAP CacheBitmap(HDC dc, int width, int height, BYTE** pixels)
 {
     *pixels = nullptr;
@@ -417,7 +416,8 @@ static bool ResizeCache(ChipState* state, HDC dc, const RenderKey& key)
     // resize then costs a rebuild, unless the strips show only background.
     RECT shown = {0, 0, state->displayWidth, state->displayHeight};
     RECT overlap;
-    Shown how = HowShown(state);
+    int num = 1, den = 1;
+    Shown how = HowShown(state, &num, &den);
     if (how != kShownAsHeld && how != kShownZoomed
         && (IntersectRect(&overlap, &right, &shown) || IntersectRect(&overlap, &below, &shown)))
         return false;
