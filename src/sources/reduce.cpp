@@ -190,73 +190,91 @@ __attribute__((target("sse2"))) static void SumRowsVector(const PixelRows& sourc
     }
 }
 
-// The column taps laid out for two outputs at a time: every output gets the
-// same number of taps (`count`, the most any has; the rest weigh nothing),
-// offsets[x * count + k] is where tap k of output x lies in the row sums, and
-// weights[(x / 2) * count + k] holds tap k's weight of outputs x and x + 1,
-// four lanes each.
-struct PairedColumns {
+// The column taps laid out for four outputs at a time: every output gets the
+// same number of taps (`count`, the most any has; the rest weigh nothing).
+// For the outputs 4q .. 4q + 3 and tap k, offsets[(q * count + k) * 4 + j]
+// is where output 4q + j's tap lies in the row sums, and weights[q * count +
+// k] holds the four outputs' weights, four lanes each (two registers).
+struct QuadColumns {
     int count;
     int* offsets;
-    __m128i* weights;
+    __m128i (*weights)[2];
     void* block;  // where both lie, for HeapFree
 };
 
-__attribute__((target("sse2"))) static bool PairColumns(const Axis& columns, int visibleWidth, int lanes,
-                                                      PairedColumns* paired)
+static bool LayColumns(const Axis& columns, int visibleWidth, int lanes, QuadColumns* quads)
 {
     int count = MostTaps(columns, visibleWidth);
-    int pairs = (visibleWidth + 1) / 2;
-    unsigned long long bytes = static_cast<unsigned long long>(pairs) * count * (sizeof(__m128i) + 2 * sizeof(int)) + 16;
+    int groups = (visibleWidth + 3) / 4;
+    unsigned long long bytes =
+        static_cast<unsigned long long>(groups) * count * (2 * sizeof(__m128i) + 4 * sizeof(int)) + 16;
     if (bytes > 0x7FFFFFFFULL)
         return false;
     BYTE* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(bytes)));
     if (!block)
         return false;
-    paired->count = count;
-    paired->block = block;
-    paired->weights = reinterpret_cast<__m128i*>((reinterpret_cast<ULONG_PTR>(block) + 15) & ~static_cast<ULONG_PTR>(15));
-    paired->offsets = reinterpret_cast<int*>(paired->weights + static_cast<size_t>(pairs) * count);
-    for (int x = 0; x < pairs * 2; x++) {
-        int output = x < visibleWidth ? x : visibleWidth - 1;  // an odd last output is paired with itself
+    quads->count = count;
+    quads->block = block;
+    quads->weights =
+        reinterpret_cast<__m128i(*)[2]>((reinterpret_cast<ULONG_PTR>(block) + 15) & ~static_cast<ULONG_PTR>(15));
+    quads->offsets = reinterpret_cast<int*>(quads->weights + static_cast<size_t>(groups) * count);
+    for (int x = 0; x < groups * 4; x++) {
+        int output = x < visibleWidth ? x : visibleWidth - 1;  // the last quad is filled with the last output
         int first = columns.starts[output];
         int taps = columns.starts[output + 1] - first;
         for (int k = 0; k < count; k++) {
             const Tap& tap = columns.taps[first + (k < taps ? k : taps - 1)];
             unsigned short weight = k < taps ? Weight16(tap.weight) : 0;
-            paired->offsets[x * count + k] = tap.source * lanes;
-            short* lanesOfPair = reinterpret_cast<short*>(&paired->weights[(x / 2) * count + k]);
+            size_t slot = static_cast<size_t>(x / 4) * count + k;
+            quads->offsets[slot * 4 + x % 4] = tap.source * lanes;
+            unsigned short* laneOf = reinterpret_cast<unsigned short*>(quads->weights[slot]);
             for (int lane = 0; lane < 4; lane++)
-                lanesOfPair[(x % 2) * 4 + lane] = static_cast<short>(weight);
+                laneOf[(x % 4) * 4 + lane] = weight;
         }
     }
     return true;
 }
 
-// One output row from the weighed row sums, two pixels at a time; the four
-// lanes read of each pixel are masked to three at the end.
-__attribute__((target("sse2"))) static void SumColumnsVector(const unsigned short* line,
-                                                           const PairedColumns& paired, int visibleWidth,
-                                                           BYTE* target, int outBytes)
+// Rounds four outputs' 8.8 sums (sixteen lanes, two registers) and writes
+// the visible ones; the fourth lane read of each pixel is masked off.
+// Kept inline: a call passes the two registers through memory.
+__attribute__((target("sse2"), always_inline)) static inline void PutQuad(__m128i low, __m128i high, int x,
+                                                                       int visibleWidth, BYTE* target, int outBytes)
 {
     const __m128i half = _mm_set1_epi16(128);
-    const int count = paired.count;
-    for (int x = 0; x < visibleWidth; x += 2) {
-        __m128i sum = _mm_setzero_si128();
-        const int* left = paired.offsets + x * count;
-        const int* right = left + count;
-        const __m128i* weights = paired.weights + (x / 2) * count;
+    low = _mm_srli_epi16(_mm_add_epi16(low, half), 8);
+    high = _mm_srli_epi16(_mm_add_epi16(high, half), 8);
+    __m128i bytes = _mm_and_si128(_mm_packus_epi16(low, high), _mm_set1_epi32(0x00FFFFFF));
+    if (outBytes == 4 && x + 4 <= visibleWidth) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + static_cast<size_t>(x) * 4), bytes);
+        return;
+    }
+    DWORD pixels[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), bytes);
+    for (int j = 0; j < 4 && x + j < visibleWidth; j++)
+        PutPixel(target, x + j, outBytes, visibleWidth, pixels[j]);
+}
+
+// One output row from the weighed row sums, four pixels at a time, two to a
+// register.
+__attribute__((target("sse2"))) static void SumColumnsVector(const unsigned short* line, const QuadColumns& quads,
+                                                           int visibleWidth, BYTE* target, int outBytes)
+{
+    const int count = quads.count;
+    for (int x = 0; x < visibleWidth; x += 4) {
+        __m128i low = _mm_setzero_si128(), high = _mm_setzero_si128();
+        size_t slot = static_cast<size_t>(x / 4) * count;
         for (int k = 0; k < count; k++) {
-            __m128i values = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(line + left[k])),
-                                                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(line + right[k])));
-            sum = _mm_add_epi16(sum, _mm_mulhi_epu16(values, weights[k]));
+            const int* at = quads.offsets + (slot + k) * 4;
+            const __m128i* weights = quads.weights[slot + k];
+            __m128i first = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(line + at[0])),
+                                               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(line + at[1])));
+            __m128i second = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(line + at[2])),
+                                                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(line + at[3])));
+            low = _mm_add_epi16(low, _mm_mulhi_epu16(first, weights[0]));
+            high = _mm_add_epi16(high, _mm_mulhi_epu16(second, weights[1]));
         }
-        sum = _mm_srli_epi16(_mm_add_epi16(sum, half), 8);
-        __m128i bytes = _mm_packus_epi16(sum, sum);
-        PutPixel(target, x, outBytes, visibleWidth, static_cast<DWORD>(_mm_cvtsi128_si32(bytes)) & 0x00FFFFFF);
-        if (x + 1 < visibleWidth)
-            PutPixel(target, x + 1, outBytes, visibleWidth,
-                     static_cast<DWORD>(_mm_cvtsi128_si32(_mm_srli_si128(bytes, 4))) & 0x00FFFFFF);
+        PutQuad(low, high, x, visibleWidth, target, outBytes);
     }
 }
 
@@ -274,7 +292,7 @@ static bool HasSse2()
 struct Band {
     const PixelRows* source;
     const Axis* rows;
-    const PairedColumns* paired;
+    const QuadColumns* quads;
     int bytes;
     int visibleWidth;
     int yBegin;
@@ -303,17 +321,18 @@ static void ReduceChunks(const Band& band, unsigned short* line)
         int first = band.yBegin + chunk * kChunkRows;
         int last = first + kChunkRows < band.yEnd ? first + kChunkRows : band.yEnd;
         for (int y = first; y < last; y++) {
+            BYTE* target = band.out + band.outStep * y;
             SumRowsVector(*band.source, *band.rows, y, band.bytes, line);
-            SumColumnsVector(line, *band.paired, band.visibleWidth, band.out + band.outStep * y, band.outBytes);
+            SumColumnsVector(line, *band.quads, band.visibleWidth, target, band.outBytes);
         }
         InterlockedIncrement(band.chunksDone);
     }
 }
 
-// What the helper thread owns with the caller: the last of the two to let go
-// frees it. The helper may start late, or not before the caller is done
-// (a new thread waits for the loader lock, which the caller may hold): it
-// then finds no chunk left and touches nothing but this.
+// What the pool worker owns with the caller: the last of the two to let go
+// frees it. The worker may start late, or not before the caller is done (a
+// new worker waits for the loader lock, which the caller may hold): it then
+// finds no chunk left and touches nothing but this.
 struct Helper {
     Band band;
     volatile LONG nextChunk;
@@ -329,16 +348,18 @@ static void LetGo(Helper* helper)
         HeapFree(GetProcessHeap(), 0, helper);
 }
 
-// A new thread's stack is only 4-byte aligned on i386; the vector code keeps
-// 16-byte values on it. The thread holds a reference to this module, so the
-// library cannot be unloaded under it.
-__attribute__((force_align_arg_pointer)) static DWORD WINAPI HelperThread(void* argument)
+// A pool thread's stack is only 4-byte aligned on i386; the vector code
+// keeps 16-byte values on it. The work holds a reference to this module,
+// let go only once the callback has returned, so that the library cannot be
+// unloaded under it.
+__attribute__((force_align_arg_pointer)) static VOID CALLBACK HelperWork(PTP_CALLBACK_INSTANCE instance,
+                                                                        void* argument)
 {
     Helper* helper = static_cast<Helper*>(argument);
     HMODULE module = helper->module;
     ReduceChunks(helper->band, helper->line);
     LetGo(helper);
-    FreeLibraryAndExitThread(module, 0);
+    FreeLibraryWhenCallbackReturns(instance, module);
 }
 
 static bool HasSecondProcessor()
@@ -348,13 +369,16 @@ static bool HasSecondProcessor()
     return info.dwNumberOfProcessors >= 2;
 }
 
-// A large reduction (a full-screen chip dragged) is bound by reading the held
-// copy, and one processor reads it at half the speed two do: a thread of its
-// own, with a small stack, takes rows with this one, a few at a time, so that
-// neither waits for the other when the window system keeps a processor busy.
-// This one never waits for the thread to start, only for a chunk it has
-// taken to be finished. Without a thread, or for a small chip where starting
-// one costs more than it saves, all rows are done here.
+// A large reduction (a full-screen chip dragged) takes twice as long on one
+// processor as on two: a worker of the system's thread pool takes rows with
+// this thread, a few at a time, so that neither waits for the other when
+// the window system keeps a processor busy. A pool worker that is already
+// running starts within tens of microseconds; a new thread took close to a
+// millisecond under Wine, a fifth of a drag step. This thread never waits for
+// the worker to start (a new worker waits for the loader lock, which the
+// caller may hold), only for a chunk it has taken to be finished. Without a
+// worker, or for a small chip where handing work over costs more than it
+// saves, all rows are done here.
 static const long long kThreadedPixels = 256 * 1024;
 
 static void RunBands(const Band& whole, unsigned short* line, size_t lineBytes)
@@ -363,7 +387,7 @@ static void RunBands(const Band& whole, unsigned short* line, size_t lineBytes)
     if (static_cast<long long>(whole.visibleWidth) * (whole.yEnd - whole.yBegin) >= kThreadedPixels
         && HasSecondProcessor())
         helper = static_cast<Helper*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Helper) + lineBytes));
-    HANDLE thread = nullptr;
+    bool submitted = false;
     if (helper) {
         helper->band = whole;
         helper->nextChunk = 0;
@@ -373,10 +397,9 @@ static void RunBands(const Band& whole, unsigned short* line, size_t lineBytes)
         helper->band.nextChunk = &helper->nextChunk;
         helper->band.chunksDone = &helper->chunksDone;
         if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                               reinterpret_cast<LPCSTR>(&HelperThread), &helper->module))
-            thread = CreateThread(nullptr, 64 * 1024, HelperThread, helper, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                  nullptr);
-        if (!thread) {
+                               reinterpret_cast<LPCSTR>(&HelperWork), &helper->module))
+            submitted = TrySubmitThreadpoolCallback(HelperWork, helper, nullptr) != FALSE;
+        if (!submitted) {
             if (helper->module)
                 FreeLibrary(helper->module);
             HeapFree(GetProcessHeap(), 0, helper);
@@ -395,7 +418,6 @@ static void RunBands(const Band& whole, unsigned short* line, size_t lineBytes)
     // The helper is at most one chunk behind, or has not started at all.
     while (helper->chunksDone < ChunkCount(helper->band))
         SwitchToThread();
-    CloseHandle(thread);
     LetGo(helper);
 }
 
@@ -434,12 +456,12 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
         // The 16-bit sums take the room of the 32-bit ones, which is at
         // least the row's bytes and the one lane read past the last pixel.
         unsigned short* line = reinterpret_cast<unsigned short*>(sums);
-        PairedColumns paired;
-        if (PairColumns(columns, visibleWidth, source.bytesPerPixel, &paired)) {
-            Band band = {&source, &rows, &paired, usedColumns * source.bytesPerPixel, visibleWidth, 0, visibleHeight,
+        QuadColumns quads;
+        if (LayColumns(columns, visibleWidth, source.bytesPerPixel, &quads)) {
+            Band band = {&source, &rows, &quads, usedColumns * source.bytesPerPixel, visibleWidth, 0, visibleHeight,
                          out, outStep, outBytes, nullptr, nullptr};
             RunBands(band, line, (static_cast<size_t>(usedColumns) + 1) * 3 * sizeof(unsigned));
-            HeapFree(GetProcessHeap(), 0, paired.block);
+            HeapFree(GetProcessHeap(), 0, quads.block);
             HeapFree(GetProcessHeap(), 0, work);
             return true;
         }
