@@ -1,13 +1,16 @@
 // How many photo chips one 32-bit host holds: 480x320 fit-aspect chips, each
-// with a 48 MP photo of its own (one JPEG written at run time, copied under
-// 60 names), created one after another as a host restores its notes, until
-// one cannot show its picture. Ends with the host's committed memory and
-// the largest free block of its address space, the hole the next large
-// allocation needs.
+// with a photo of its own (one JPEG written at run time, copied under 60
+// names), created one after another as a host restores its notes, until one
+// cannot show its picture. Ends with what each chip holds, the host's
+// committed memory and the largest free block of its address space, the
+// hole the next large allocation needs. capacity_bench [12|24|48]: the
+// photo's megapixels, 48 unless given; each size is a process of its own,
+// so that one size's leftovers cannot crowd the next.
 #include <windows.h>
 #include <objbase.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -45,12 +48,22 @@ static bool Showing(HLOCAL chip)
     return showing;
 }
 
-int main()
+int main(int argc, char** argv)
 {
+    int megapixels = argc > 1 ? atoi(argv[1]) : 48;
+    const int sizes[][3] = {{12, 4000, 3000}, {24, 6000, 4000}, {48, 8000, 6000}};
+    const int* size = nullptr;
+    for (const auto& known : sizes)
+        if (known[0] == megapixels)
+            size = known;
+    if (!size) {
+        printf("capacity bench: photos of 12, 24 or 48 megapixels\n");
+        return 1;
+    }
     AttachLibraryWithItsPlugins();
     std::string folder = ScratchFolder("capacity-bench");
     std::string first = folder + "\\photo0.jpg", error;
-    if (!WriteSamplePicture(first, 8000, 6000, 4, &error)) {
+    if (!WriteSamplePicture(first, size[1], size[2], 4, &error)) {
         printf("capacity bench: cannot write its picture: %s\n", error.c_str());
         return 1;
     }
@@ -62,6 +75,7 @@ int main()
     std::vector<HWND> windows;
     std::vector<std::string> texts;
     int showing = 0;
+    double before = CommittedPrivateBytes();
     for (int i = 0; i < kChips; i++) {
         texts.push_back(folder + "\\photo" + std::to_string(i) + ".jpg");
         HWND window = CreateChipWindow(480, 320);
@@ -77,9 +91,11 @@ int main()
             break;
         showing++;
     }
-    printf("%d-bit host: %d of %d chips of 480x320 with a 48 MP photo each showing (target: all %d); "
-           "committed %.0f MB, largest free block %.0f MB\n",
-           static_cast<int>(sizeof(void*) * 8), showing, kChips, kChips, CommittedPrivateBytes() / 1048576.0,
+    double committed = CommittedPrivateBytes();
+    printf("%d-bit host: %d of %d chips of 480x320 with a %d MP photo each showing (target: all %d); "
+           "%.2f MB committed per chip, committed %.0f MB, largest free block %.0f MB\n",
+           static_cast<int>(sizeof(void*) * 8), showing, kChips, megapixels, kChips,
+           showing ? (committed - before) / showing / 1048576.0 : 0.0, committed / 1048576.0,
            LargestFreeBlock() / 1048576.0);
     for (size_t i = 0; i < chips.size(); i++) {
         UnInitializeChip(chips[i]);
