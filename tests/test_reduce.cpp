@@ -40,7 +40,7 @@ static void CheckLargeReduction()
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++)
             source[static_cast<size_t>(y) * W + x] = Pattern(x, y);
-    PixelRows rows = {reinterpret_cast<const BYTE*>(source.data()), W * 4, W, H, 4};
+    PixelRows rows = {reinterpret_cast<const BYTE*>(source.data()), W * 4, W, H, 4, 0};
     std::vector<DWORD> out(static_cast<size_t>(w) * h);
     REQUIRE(ReduceArea(rows, w, h, w, h, reinterpret_cast<BYTE*>(out.data()), w * 4));
     std::vector<DWORD> exact = AreaAverage(source.data(), W, H, W, w, h);

@@ -67,6 +67,7 @@ bool RowsOfDib(const BITMAPINFOHEADER& header, const void* bits, PixelRows* rows
     rows->width = header.biWidth;
     rows->height = height;
     rows->bytesPerPixel = header.biBitCount / 8;
+    rows->firstRow = 0;
     if (header.biHeight > 0) {
         rows->top = base + stride * (height - 1);
         rows->step = -stride;
@@ -166,7 +167,7 @@ __attribute__((target("sse2"))) static void SumRowsVector(const PixelRows& sourc
     int count = rows.starts[y + 1] - rows.starts[y];
     for (int t = 0; t < count; t++) {
         const Tap& tap = rows.taps[rows.starts[y] + t];
-        taps[t] = source.top + source.step * tap.source;
+        taps[t] = source.top + source.step * (tap.source - source.firstRow);
         weights[t] = Weight16(tap.weight);
         wide[t] = _mm_set1_epi16(static_cast<short>(weights[t]));
     }
@@ -433,14 +434,33 @@ static void RunBands(const Band& whole, unsigned short* line, size_t lineBytes)
     LetGo(helper);
 }
 
+void SourceRowsOf(int sourceHeight, int outHeight, int yBegin, int yEnd, int* first, int* last)
+{
+    // As BuildAxis has it: output i covers [i * S, (i + 1) * S) where a
+    // source row is D wide.
+    long long S = sourceHeight, D = outHeight > 0 ? outHeight : 1;
+    *first = static_cast<int>(yBegin * S / D);
+    long long end = (yEnd * S + D - 1) / D;
+    *last = static_cast<int>(end < S ? end : S);
+}
+
 bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int visibleHeight,
                 BYTE* out, ptrdiff_t outStep, int outBytes)
 {
+    return ReduceAreaRows(source, outWidth, outHeight, visibleWidth, 0, visibleHeight, out, outStep, outBytes);
+}
+
+bool ReduceAreaRows(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int yBegin, int yEnd,
+                    BYTE* out, ptrdiff_t outStep, int outBytes)
+{
     if (source.width <= 0 || source.height <= 0 || outWidth <= 0 || outHeight <= 0
-        || outWidth > source.width || outHeight > source.height || visibleWidth <= 0 || visibleHeight <= 0
-        || visibleWidth > outWidth || visibleHeight > outHeight
+        || outWidth > source.width || outHeight > source.height || visibleWidth <= 0 || yBegin < 0
+        || yEnd <= yBegin || visibleWidth > outWidth || yEnd > outHeight
         || (source.bytesPerPixel != 3 && source.bytesPerPixel != 4) || (outBytes != 3 && outBytes != 4))
         return false;
+    // Rows are set up from the top so that every band's taps are those of
+    // the whole reduction.
+    int visibleHeight = yEnd;
 
     size_t columnTaps = TapCount(source.width, outWidth);
     size_t rowTaps = TapCount(source.height, outHeight);
@@ -470,7 +490,7 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
         unsigned short* line = reinterpret_cast<unsigned short*>(sums);
         QuadColumns quads;
         if (LayColumns(columns, visibleWidth, source.bytesPerPixel, &quads)) {
-            Band band = {&source, &rows, &quads, usedColumns * source.bytesPerPixel, visibleWidth, 0, visibleHeight,
+            Band band = {&source, &rows, &quads, usedColumns * source.bytesPerPixel, visibleWidth, yBegin, yEnd,
                          out, outStep, outBytes, nullptr, nullptr, nullptr};
             RunBands(band, line, (static_cast<size_t>(usedColumns) + 1) * 3 * sizeof(unsigned));
             HeapFree(GetProcessHeap(), 0, quads.block);
@@ -478,9 +498,9 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
             return true;
         }
     }
-    for (int y = 0; y < visibleHeight; y++) {
+    for (int y = yBegin; y < yEnd; y++) {
         for (int t = rows.starts[y]; t < rows.starts[y + 1]; t++) {
-            const BYTE* row = source.top + source.step * rows.taps[t].source;
+            const BYTE* row = source.top + source.step * (rows.taps[t].source - source.firstRow);
             bool first = t == rows.starts[y];
             if (source.bytesPerPixel == 3)
                 AddRow<3>(row, rows.taps[t].weight, usedColumns, sums, first);

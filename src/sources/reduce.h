@@ -9,12 +9,15 @@
 #include <cstddef>
 
 // A picture's rows as they lie in memory: 24-bit B,G,R or 32-bit B,G,R,x.
+// A picture decoded in bands has only some of its rows at hand: `top` is
+// then row firstRow's first byte, and the rows before it are not read.
 struct PixelRows {
-    const BYTE* top;  // the top row's first byte
+    const BYTE* top;  // row firstRow's first byte
     ptrdiff_t step;   // from one row to the one below it: negative for bottom-up rows
     int width;
-    int height;
+    int height;         // the whole picture's
     int bytesPerPixel;  // 3 or 4
+    int firstRow;       // 0 unless the rows come in bands
 };
 
 // The rows of a 24- or 32-bit BI_RGB DIB whose bits are at `bits`; false for
@@ -28,3 +31,13 @@ bool RowsOfDib(const BITMAPINFOHEADER& header, const void* bits, PixelRows* rows
 // do not allow it or working memory cannot be had.
 bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int visibleHeight,
                 BYTE* out, ptrdiff_t outStep, int outBytes = 4);
+
+// The same for output rows yBegin .. yEnd - 1 only, `out` still being where
+// output row 0 lies: a picture decoded in bands is reduced band by band, each
+// band holding the source rows SourceRowsOf names.
+bool ReduceAreaRows(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int yBegin, int yEnd,
+                    BYTE* out, ptrdiff_t outStep, int outBytes);
+
+// The source rows *first .. *last - 1 that output rows yBegin .. yEnd - 1 of
+// a reduction from sourceHeight rows to outHeight read.
+void SourceRowsOf(int sourceHeight, int outHeight, int yBegin, int yEnd, int* first, int* last);
