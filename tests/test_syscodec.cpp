@@ -11,6 +11,8 @@
 
 #include "hostkit.h"
 #include "image_io.h"
+#include "resource.h"
+#include "sources/reduce.h"
 #include "sources/susie.h"
 
 #include <icm.h>
@@ -329,6 +331,7 @@ TEST_CASE("syscodec: Ovilune finds it on PATH and shows a PNG and a JPEG")
     std::string folder = ScratchFolder("\x8e\xca\x90\x5e\x83\x5c");  // 写真ソ
     REQUIRE(Encode(folder + "\\a.png", GUID_ContainerFormatPng, 40, 30, Quadrants(40, 30, 255)));
     REQUIRE(Encode(folder + "\\b.jpg", GUID_ContainerFormatJpeg, 40, 30, Quadrants(40, 30, 255)));
+    REQUIRE(Encode(folder + "\\c.png", GUID_ContainerFormatPng, 400, 300, Quadrants(400, 300, 255)));
 
     Dxl dxl;
     REQUIRE(LoadDxl(&dxl, nullptr));
@@ -353,6 +356,23 @@ TEST_CASE("syscodec: Ovilune finds it on PATH and shows a PNG and a JPEG")
         dxl.UnInitializeChip(chip);
         DestroyWindow(window);
     }
+    // A picture larger than its fit chip: decoded by the plug-in straight to
+    // the size the chip holds, and shown as its quadrants.
+    std::string text = folder + "\\c.png";
+    HWND window = CreateChipWindow(60, 40);
+    SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
+    UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, &fit);
+    HLOCAL chip = nullptr;
+    dxl.InitializeChip(&chip, window, record.bytes);
+    Surface surface;
+    REQUIRE(CreateSurface(&surface, 60, 40));
+    dxl.DrawChip(chip, window, surface.dc, text.c_str());
+    CHECK(Near(PixelAt(surface, 5, 5), RGB(30, 20, 0), 1));
+    CHECK(Near(PixelAt(surface, 45, 35), RGB(30, 180, 200), 1));
+    CHECK(PixelAt(surface, 56, 20) == RGB(0, 0, 255));
+    DestroySurface(&surface);
+    dxl.UnInitializeChip(chip);
+    DestroyWindow(window);
     UnloadDxl(&dxl);
     SetEnvironmentVariableA("PATH", saved.c_str());
     RemoveTree(folder);
@@ -559,12 +579,11 @@ static std::string WithExifOrientation(const std::string& jpeg, int orientation)
     return jpeg.substr(0, 2) + std::string(segment, sizeof(segment)) + jpeg.substr(2);
 }
 
-// A 40 x 30 uncompressed RGB TIFF of the quadrants, stating `orientation`,
-// with `profile` as its ICC profile where one is given.
-static std::string QuadrantTiff(int orientation, const std::string& profile = std::string())
+// An uncompressed RGB TIFF of `bgra`, stating `orientation`, with `profile`
+// as its ICC profile where one is given.
+static std::string Tiff(int width, int height, const std::vector<BYTE>& bgra, int orientation,
+                        const std::string& profile = std::string())
 {
-    const int width = 40, height = 30;
-    std::vector<BYTE> bgra = Quadrants(width, height, 255);
     std::string file("II*\0\x08\0\0\0", 8);
     auto put16 = [&file](unsigned v) { file += char(v & 0xFF); file += char(v >> 8); };
     auto put32 = [&](unsigned long v) { put16(v & 0xFFFF); put16(v >> 16); };
@@ -594,6 +613,12 @@ static std::string QuadrantTiff(int orientation, const std::string& profile = st
         file += char(bgra[i * 4]);
     }
     return file + profile;
+}
+
+// The quadrants, 40 x 30.
+static std::string QuadrantTiff(int orientation, const std::string& profile = std::string())
+{
+    return Tiff(40, 30, Quadrants(40, 30, 255), orientation, profile);
 }
 
 TEST_CASE("syscodec: photos are shown upright as their Exif orientation says, mirrored ones too")
@@ -638,6 +663,106 @@ TEST_CASE("syscodec: photos are shown upright as their Exif orientation says, mi
             }
         }
     }
+    RemoveTree(folder);
+}
+
+// The size GetReducedPicture is to decode to, and the size it told.
+struct Wanted {
+    long width, height;
+    long toldWidth, toldHeight;
+    static void WINAPI Answer(long width, long height, long* wantedWidth, long* wantedHeight, LONG_PTR context)
+    {
+        Wanted* wanted = reinterpret_cast<Wanted*>(context);
+        wanted->toldWidth = width;
+        wanted->toldHeight = height;
+        *wantedWidth = wanted->width;
+        *wantedHeight = wanted->height;
+    }
+};
+
+TEST_CASE("syscodec: a picture decoded band by band to a smaller size is its whole decode reduced, in every orientation")
+{
+    SysCodec codec;
+    ReducedGetPicture getReduced = reinterpret_cast<ReducedGetPicture>(
+        reinterpret_cast<void*>(GetProcAddress(codec.module, kReducedGetPictureName)));
+    bool exported = getReduced != nullptr;
+    REQUIRE(exported);
+    std::string folder = ScratchFolder("syscodec-reduced");
+    std::string path = folder + "\\fine.tif";
+    // Large enough for two bands whichever way it is turned, with detail
+    // that shows a row taken from the wrong place.
+    const int width = 1203, height = 1601;
+    std::vector<BYTE> bgra(static_cast<size_t>(width) * height * 4, 255);
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++) {
+            BYTE* p = &bgra[(static_cast<size_t>(y) * width + x) * 4];
+            p[0] = BYTE(x * 97 + y * 31);
+            p[1] = BYTE(x * y * 13 + 7);
+            p[2] = BYTE((x ^ y) * 71);
+        }
+    for (int orientation : {1, 3, 6, 8}) {
+        CAPTURE(orientation);
+        std::string tiff = Tiff(width, height, bgra, orientation);
+        REQUIRE(WriteFileBytes(path, tiff.data(), tiff.size()));
+        Decoded whole = Decode(codec, path);
+        REQUIRE(whole.result == SPI_SUCCESS);
+        const int w = whole.width / 4 + 1, h = whole.height / 5 + 1;
+        BITMAPINFOHEADER header = {sizeof(header), whole.width, whole.height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+        PixelRows rows;
+        REQUIRE(RowsOfDib(header, whole.bits.data(), &rows));
+        size_t stride = (static_cast<size_t>(w) * 3 + 3) & ~size_t(3);
+        std::vector<BYTE> expected(stride * h, 255);
+        REQUIRE(ReduceArea(rows, w, h, w, h, &expected[stride * (h - 1)], -static_cast<ptrdiff_t>(stride), 3));
+
+        HLOCAL info = nullptr, bits = nullptr;
+        Wanted wanted = {w, h, 0, 0};
+        REQUIRE(getReduced(path.c_str(), 0, SPI_INPUT_FILE, Wanted::Answer, reinterpret_cast<LONG_PTR>(&wanted), &info,
+                           &bits, nullptr, 0) == SPI_SUCCESS);
+        CHECK(wanted.toldWidth == whole.width);
+        CHECK(wanted.toldHeight == whole.height);
+        const BITMAPINFOHEADER* got = static_cast<const BITMAPINFOHEADER*>(LocalLock(info));
+        CHECK(got->biWidth == w);
+        CHECK(got->biHeight == h);
+        CHECK(got->biBitCount == 24);
+        REQUIRE(LocalSize(bits) >= expected.size());
+        CHECK(memcmp(LocalLock(bits), expected.data(), expected.size()) == 0);
+        LocalUnlock(bits);
+        LocalUnlock(info);
+        LocalFree(info);
+        LocalFree(bits);
+    }
+    // The picture's own size or more gives it whole; sizes it cannot honour,
+    // and a stop asked for, hand over nothing. (The last orientation turned
+    // the picture to 1601 x 1203.)
+    Wanted whole = {1601, 5000, 0, 0};
+    HLOCAL info = nullptr, bits = nullptr;
+    REQUIRE(getReduced(path.c_str(), 0, SPI_INPUT_FILE, Wanted::Answer, reinterpret_cast<LONG_PTR>(&whole), &info,
+                       &bits, nullptr, 0) == SPI_SUCCESS);
+    CHECK(static_cast<BITMAPINFOHEADER*>(LocalLock(info))->biHeight == 1203);
+    LocalUnlock(info);
+    LocalFree(info);
+    LocalFree(bits);
+    const long refused[][2] = {{0, 10}, {10, 0}, {1600, 1204}, {1602, 1202}};
+    for (const auto& size : refused) {
+        Wanted wanted = {size[0], size[1], 0, 0};
+        info = bits = nullptr;
+        CHECK(getReduced(path.c_str(), 0, SPI_INPUT_FILE, Wanted::Answer, reinterpret_cast<LONG_PTR>(&wanted), &info,
+                         &bits, nullptr, 0) == SPI_NOT_IMPLEMENTED);
+        CHECK(info == nullptr);
+        CHECK(bits == nullptr);
+    }
+    info = bits = nullptr;
+    struct Calls {
+        static int WINAPI Stop(int, int, LONG_PTR)
+        {
+            return 1;
+        }
+    };
+    Wanted small = {100, 100, 0, 0};
+    CHECK(getReduced(path.c_str(), 0, SPI_INPUT_FILE, Wanted::Answer, reinterpret_cast<LONG_PTR>(&small), &info, &bits,
+                     Calls::Stop, 0) == SPI_ABORTED);
+    CHECK(info == nullptr);
+    CHECK(bits == nullptr);
     RemoveTree(folder);
 }
 

@@ -13,6 +13,7 @@
 #include "color_profile.h"
 #include "header_facts.h"
 #include "settings.h"
+#include "sources/reduce.h"
 #include "sources/susie.h"
 
 #define PLUGIN_EXPORT extern "C" __declspec(dllexport)
@@ -417,44 +418,166 @@ static void ComposeOverWhite(const BYTE* bgra, UINT width, BYTE* out)
     }
 }
 
-// Converts the frame to premultiplied BGRA and composes it over white into
-// 24-bit rows, bottom row first, turned as `orientation` says; with a table,
-// each row's colours are converted to sRGB on the way.
-static int DecodeInto(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, UINT width,
-                      UINT height, int orientation, SrgbTable* table, BYTE* bits, UINT stride,
-                      SusieProgress progress, LONG_PTR data)
+// Where shown row Y of the picture being decoded goes: base + step * (Y -
+// firstRow), B,G,R.
+struct ShownRows {
+    BYTE* base;
+    ptrdiff_t step;
+    ptrdiff_t firstRow;
+};
+
+static bool MakeConverter(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, IWICFormatConverter** converter)
 {
-    UINT shownHeight = orientation >= 5 ? width : height;
-    Com<IWICFormatConverter> converter;
-    if (FAILED(factory->CreateFormatConverter(&converter))
-        || FAILED(converter->Initialize(frame, GUID_WICPixelFormat32bppPBGRA, WICBitmapDitherTypeNone,
-                                        nullptr, 0, WICBitmapPaletteTypeCustom)))
-        return SPI_BROKEN_DATA;
-    std::vector<BYTE> row(static_cast<size_t>(width) * 4);
-    std::vector<BYTE> composed(orientation == 1 ? 0 : static_cast<size_t>(width) * 3);
-    for (UINT y = 0; y < height; y++) {
-        if (progress && y % kProgressRows == 0 && progress(static_cast<int>(y), static_cast<int>(height), data))
-            return SPI_ABORTED;
-        WICRect line = {0, static_cast<INT>(y), static_cast<INT>(width), 1};
-        if (FAILED(converter->CopyPixels(&line, width * 4, width * 4, row.data())))
+    return SUCCEEDED(factory->CreateFormatConverter(converter))
+        && SUCCEEDED((*converter)->Initialize(frame, GUID_WICPixelFormat32bppPBGRA, WICBitmapDitherTypeNone, nullptr,
+                                              0, WICBitmapPaletteTypeCustom));
+}
+
+// Decodes the stored pixels x0 .. x1 - 1 of rows y0 .. y1 - 1 of a width x
+// height frame as premultiplied BGRA, composes them over white and puts each
+// where `orientation` shows it; with a table, colours are converted to sRGB
+// on the way. `row` holds x1 - x0 BGRA pixels, `composed` as many B,G,R.
+static int DecodeRows(IWICFormatConverter* converter, UINT x0, UINT x1, UINT y0, UINT y1, UINT width, UINT height,
+                      int orientation, SrgbTable* table, const ShownRows& target, BYTE* row, BYTE* composed)
+{
+    UINT count = x1 - x0;
+    for (UINT y = y0; y < y1; y++) {
+        WICRect line = {static_cast<INT>(x0), static_cast<INT>(y), static_cast<INT>(count), 1};
+        if (FAILED(converter->CopyPixels(&line, count * 4, count * 4, row)))
             return SPI_BROKEN_DATA;
-        // Unturned rows go straight to their place; turned ones through a
-        // row of their own, then pixel by pixel.
-        BYTE* out = orientation == 1 ? bits + static_cast<size_t>(height - 1 - y) * stride : composed.data();
-        ComposeOverWhite(row.data(), width, out);
+        // Unturned rows go straight to their place; turned ones pixel by pixel.
+        BYTE* out = orientation == 1
+            ? target.base + target.step * (static_cast<ptrdiff_t>(y) - target.firstRow) + static_cast<ptrdiff_t>(x0) * 3
+            : composed;
+        ComposeOverWhite(row, count, out);
         if (table)
-            ConvertRow(*table, out, width);
+            ConvertRow(*table, out, count);
         if (orientation == 1)
             continue;
-        for (UINT x = 0; x < width; x++) {
+        for (UINT i = 0; i < count; i++) {
             UINT shownX, shownY;
-            Place(orientation, x, y, width, height, &shownX, &shownY);
-            memcpy(bits + static_cast<size_t>(shownHeight - 1 - shownY) * stride + shownX * 3, &composed[x * 3], 3);
+            Place(orientation, x0 + i, y, width, height, &shownX, &shownY);
+            memcpy(target.base + target.step * (static_cast<ptrdiff_t>(shownY) - target.firstRow)
+                       + static_cast<size_t>(shownX) * 3,
+                   composed + static_cast<size_t>(i) * 3, 3);
         }
     }
-    if (progress && progress(static_cast<int>(height), static_cast<int>(height), data))
-        return SPI_ABORTED;
     return SPI_SUCCESS;
+}
+
+// The blocks GetPicture hands over for a 24-bit bottom-up DIB of width x
+// height, white, locked; false (and nothing allocated) when they cannot be.
+struct DibBlocks {
+    HLOCAL info;
+    HLOCAL bits;
+    BYTE* pixels;
+    UINT stride;
+};
+
+static bool AllocateDib(UINT width, UINT height, DibBlocks* blocks)
+{
+    unsigned long long stride = (static_cast<unsigned long long>(width) * 3 + 3) & ~3ULL;
+    unsigned long long size = stride * height;
+    blocks->info = nullptr;
+    blocks->bits = nullptr;
+    if (size > 0x7FFFFFFFULL)
+        return false;
+    blocks->info = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, sizeof(BITMAPINFOHEADER));
+    blocks->bits = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size));
+    BITMAPINFOHEADER* header = blocks->info ? static_cast<BITMAPINFOHEADER*>(LocalLock(blocks->info)) : nullptr;
+    blocks->pixels = blocks->bits ? static_cast<BYTE*>(LocalLock(blocks->bits)) : nullptr;
+    if (header) {
+        header->biSize = sizeof(BITMAPINFOHEADER);
+        header->biWidth = static_cast<LONG>(width);
+        header->biHeight = static_cast<LONG>(height);
+        header->biPlanes = 1;
+        header->biBitCount = 24;
+        header->biCompression = BI_RGB;
+        header->biSizeImage = static_cast<DWORD>(size);
+        LocalUnlock(blocks->info);
+    }
+    if (!header || !blocks->pixels) {
+        if (blocks->pixels)
+            LocalUnlock(blocks->bits);
+        if (blocks->info)
+            LocalFree(blocks->info);
+        if (blocks->bits)
+            LocalFree(blocks->bits);
+        blocks->info = nullptr;
+        blocks->bits = nullptr;
+        return false;
+    }
+    blocks->stride = static_cast<UINT>(stride);
+    memset(blocks->pixels, 255, static_cast<size_t>(size));
+    return true;
+}
+
+// Hands both blocks to the caller on success; frees them otherwise.
+static int HandOver(DibBlocks* blocks, int result, HLOCAL* info, HLOCAL* bits)
+{
+    LocalUnlock(blocks->bits);
+    if (result != SPI_SUCCESS) {
+        LocalFree(blocks->info);
+        LocalFree(blocks->bits);
+        return result;
+    }
+    *info = blocks->info;
+    *bits = blocks->bits;
+    return SPI_SUCCESS;
+}
+
+// Everything a decoding call opens, with the orientation and the table
+// when colours are to be converted.
+struct OpenedPicture {
+    Com<IWICImagingFactory> factory;
+    Com<IWICBitmapFrameDecode> frame;
+    Com<IWICFormatConverter> converter;
+    UINT width = 0, height = 0;  // as stored
+    int orientation = 1;
+    SrgbTable table;
+    bool convert = false;
+    UINT shownWidth() const { return orientation >= 5 ? height : width; }
+    UINT shownHeight() const { return orientation >= 5 ? width : height; }
+};
+
+static int OpenForDecoding(LPCSTR buffer, LONG_PTR length, unsigned flag, OpenedPicture* picture)
+{
+    std::vector<BYTE> profile;
+    int result = OpenPicture(buffer, length, flag, &picture->factory, &picture->frame, &picture->width,
+                             &picture->height, &picture->orientation, &profile);
+    if (result != SPI_SUCCESS)
+        return result;
+    // A profile the system refuses shows the picture as it is stored.
+    picture->convert = !profile.empty() && BuildSrgbTable(profile, &picture->table);
+    if (!MakeConverter(picture->factory.p, picture->frame.p, &picture->converter))
+        return SPI_BROKEN_DATA;
+    return SPI_SUCCESS;
+}
+
+// The whole picture into the blocks GetPicture hands over.
+static int DecodeWhole(OpenedPicture& picture, HLOCAL* info, HLOCAL* bits, SusieProgress progress, LONG_PTR data)
+{
+    int result = SPI_SUCCESS;
+    DibBlocks blocks;
+    if (!AllocateDib(picture.shownWidth(), picture.shownHeight(), &blocks))
+        return SPI_NO_MEMORY;
+    std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), composed(static_cast<size_t>(picture.width) * 3);
+    ShownRows target = {blocks.pixels + static_cast<size_t>(blocks.stride) * (picture.shownHeight() - 1),
+                        -static_cast<ptrdiff_t>(blocks.stride), 0};
+    for (UINT y = 0; y < picture.height && result == SPI_SUCCESS; y += kProgressRows) {
+        if (progress && progress(static_cast<int>(y), static_cast<int>(picture.height), data)) {
+            result = SPI_ABORTED;
+            break;
+        }
+        UINT end = picture.height - y < kProgressRows ? picture.height : y + kProgressRows;
+        result = DecodeRows(picture.converter.p, 0, picture.width, y, end, picture.width, picture.height,
+                            picture.orientation, picture.convert ? &picture.table : nullptr, target, row.data(),
+                            composed.data());
+    }
+    if (result == SPI_SUCCESS && progress
+        && progress(static_cast<int>(picture.height), static_cast<int>(picture.height), data))
+        result = SPI_ABORTED;
+    return HandOver(&blocks, result, info, bits);
 }
 
 PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, HLOCAL* info,
@@ -465,57 +588,112 @@ PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned fla
     *info = nullptr;
     *bits = nullptr;
     ComUse com;
-    Com<IWICImagingFactory> factory;
-    Com<IWICBitmapFrameDecode> frame;
-    UINT width = 0, height = 0;
-    int orientation = 1;
-    std::vector<BYTE> profile;
-    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height, &orientation, &profile);
+    OpenedPicture picture;
+    int result = OpenForDecoding(buffer, length, flag, &picture);
     if (result != SPI_SUCCESS)
         return result;
-    // A profile the system refuses shows the picture as it is stored.
-    SrgbTable table;
-    bool convert = !profile.empty() && BuildSrgbTable(profile, &table);
-    UINT shownWidth = orientation >= 5 ? height : width;
-    UINT shownHeight = orientation >= 5 ? width : height;
-    unsigned long long stride = (static_cast<unsigned long long>(shownWidth) * 3 + 3) & ~3ULL;
-    unsigned long long size = stride * shownHeight;
-    if (size > 0x7FFFFFFFULL)
-        return SPI_NO_MEMORY;
+    return DecodeWhole(picture, info, bits, progress, data);
+}
 
-    HLOCAL infoBlock = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, sizeof(BITMAPINFOHEADER));
-    HLOCAL bitsBlock = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size));
-    BITMAPINFOHEADER* header = infoBlock ? static_cast<BITMAPINFOHEADER*>(LocalLock(infoBlock)) : nullptr;
-    BYTE* pixels = bitsBlock ? static_cast<BYTE*>(LocalLock(bitsBlock)) : nullptr;
-    if (header && pixels) {
-        header->biSize = sizeof(BITMAPINFOHEADER);
-        header->biWidth = static_cast<LONG>(shownWidth);
-        header->biHeight = static_cast<LONG>(shownHeight);
-        header->biPlanes = 1;
-        header->biBitCount = 24;
-        header->biCompression = BI_RGB;
-        header->biSizeImage = static_cast<DWORD>(size);
-        memset(pixels, 255, static_cast<size_t>(size));
-        result = DecodeInto(factory.p, frame.p, width, height, orientation, convert ? &table : nullptr, pixels,
-                            static_cast<UINT>(stride), progress, data);
-    } else {
-        result = SPI_NO_MEMORY;
+// The shown rows a band of the reduced picture is made from are decoded
+// into a buffer of about this size, then reduced; the picture is never held
+// whole (the platform's decoder may hold its own rows).
+static const size_t kBandBytes = 1 << 20;
+
+// The picture area-averaged down to width x height, band by band.
+static int DecodeReduced(OpenedPicture& picture, long width, long height, HLOCAL* info, HLOCAL* bits,
+                         SusieProgress progress, LONG_PTR data)
+{
+    int result = SPI_SUCCESS;
+    UINT shownWidth = picture.shownWidth(), shownHeight = picture.shownHeight();
+    size_t bandStride = (static_cast<size_t>(shownWidth) * 3 + 3) & ~static_cast<size_t>(3);
+    // Room for at least the rows any one output row covers.
+    size_t capacity = kBandBytes / bandStride;
+    size_t most = shownHeight / static_cast<UINT>(height) + 2;
+    if (capacity < most)
+        capacity = most;
+    if (capacity > shownHeight)
+        capacity = shownHeight;
+    if (static_cast<unsigned long long>(bandStride) * capacity > 0x7FFFFFFFULL)
+        return SPI_NO_MEMORY;
+    // From the heap, not a vector: a 32-bit host short of room gets an
+    // error code, not an ended process.
+    BYTE* band = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, bandStride * capacity));
+    DibBlocks blocks;
+    if (!band || !AllocateDib(static_cast<UINT>(width), static_cast<UINT>(height), &blocks)) {
+        if (band)
+            HeapFree(GetProcessHeap(), 0, band);
+        return SPI_NO_MEMORY;
     }
-    if (header)
-        LocalUnlock(infoBlock);
-    if (pixels)
-        LocalUnlock(bitsBlock);
-    if (result != SPI_SUCCESS) {
-        if (infoBlock)
-            LocalFree(infoBlock);
-        if (bitsBlock)
-            LocalFree(bitsBlock);
+    std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), composed(static_cast<size_t>(picture.width) * 3);
+    int first = 0, last = 0;
+    BYTE* outTop = blocks.pixels + static_cast<size_t>(blocks.stride) * (height - 1);
+    for (int y0 = 0, y1 = 0; y0 < height && result == SPI_SUCCESS; y0 = y1) {
+        if (progress && progress(y0, static_cast<int>(height), data)) {
+            result = SPI_ABORTED;
+            break;
+        }
+        // As many output rows as the band has room for, at least one.
+        SourceRowsOf(static_cast<int>(shownHeight), height, y0, y0 + 1, &first, &last);
+        for (y1 = y0 + 1; y1 < height; y1++) {
+            int nextFirst, nextLast;
+            SourceRowsOf(static_cast<int>(shownHeight), height, y0, y1 + 1, &nextFirst, &nextLast);
+            if (static_cast<size_t>(nextLast - nextFirst) > capacity)
+                break;
+            last = nextLast;
+        }
+        // The stored rows, or columns for a turned picture, that show as rows
+        // first .. last - 1.
+        UINT a = static_cast<UINT>(first), b = static_cast<UINT>(last);
+        UINT x0 = 0, x1 = picture.width, r0 = 0, r1 = picture.height;
+        switch (picture.orientation) {
+        case 3: case 4: r0 = picture.height - b; r1 = picture.height - a; break;
+        case 5: case 6: x0 = a; x1 = b; break;
+        case 7: case 8: x0 = picture.width - b; x1 = picture.width - a; break;
+        default: r0 = a; r1 = b; break;
+        }
+        ShownRows target = {band, static_cast<ptrdiff_t>(bandStride), first};
+        result = DecodeRows(picture.converter.p, x0, x1, r0, r1, picture.width, picture.height, picture.orientation,
+                            picture.convert ? &picture.table : nullptr, target, row.data(), composed.data());
+        PixelRows rows = {band, static_cast<ptrdiff_t>(bandStride), static_cast<int>(shownWidth),
+                          static_cast<int>(shownHeight), 3, first};
+        if (result == SPI_SUCCESS
+            && !ReduceAreaRows(rows, width, height, width, y0, y1, outTop, -static_cast<ptrdiff_t>(blocks.stride), 3))
+            result = SPI_NO_MEMORY;
+    }
+    HeapFree(GetProcessHeap(), 0, band);
+    if (result == SPI_SUCCESS && progress && progress(static_cast<int>(height), static_cast<int>(height), data))
+        result = SPI_ABORTED;
+    return HandOver(&blocks, result, info, bits);
+}
+
+// Not part of the plug-in interface: the picture as GetPicture gives it, or
+// area-averaged down to the size `sizeFor` asks for once it is told the
+// picture's own (the size GetPictureInfo reports), decoded and reduced band
+// by band. One opening of the file: a decoder may decode the whole picture
+// just to say its size. Used by the chip library for what a chip shows
+// smaller than the picture.
+PLUGIN_EXPORT int WINAPI GetReducedPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, ReducedSize sizeFor,
+                                           LONG_PTR context, HLOCAL* info, HLOCAL* bits, SusieProgress progress,
+                                           LONG_PTR data)
+{
+    if (!info || !bits || !sizeFor)
+        return SPI_MEMORY_ERROR;
+    *info = nullptr;
+    *bits = nullptr;
+    ComUse com;
+    OpenedPicture picture;
+    int result = OpenForDecoding(buffer, length, flag, &picture);
+    if (result != SPI_SUCCESS)
         return result;
-    }
-    // Both blocks are the caller's from here.
-    *info = infoBlock;
-    *bits = bitsBlock;
-    return SPI_SUCCESS;
+    UINT shownWidth = picture.shownWidth(), shownHeight = picture.shownHeight();
+    long width = 0, height = 0;
+    sizeFor(static_cast<long>(shownWidth), static_cast<long>(shownHeight), &width, &height, context);
+    if (width >= static_cast<long>(shownWidth) && height >= static_cast<long>(shownHeight))
+        return DecodeWhole(picture, info, bits, progress, data);
+    if (width <= 0 || height <= 0 || width > static_cast<long>(shownWidth) || height > static_cast<long>(shownHeight))
+        return SPI_NOT_IMPLEMENTED;
+    return DecodeReduced(picture, width, height, info, bits, progress, data);
 }
 
 PLUGIN_EXPORT int WINAPI GetPreview(LPCSTR, LONG_PTR, unsigned, HLOCAL*, HLOCAL*, SusieProgress, LONG_PTR)

@@ -231,9 +231,102 @@ static int CallGetPicture(void* args)
     return call->getPicture(call->path, call->offset, SPI_INPUT_FILE, call->info, call->bits, nullptr, 0);
 }
 
+// What the library answers our own plug-in when it asks what size to
+// decode to, and what it was told.
+struct HeldQuestion {
+    const HeldRule* rule;
+    DisplaySize whole;
+    DisplaySize held;
+};
+
+static void WINAPI AnswerHeldSize(long width, long height, long* wantedWidth, long* wantedHeight, LONG_PTR context)
+{
+    HeldQuestion* question = reinterpret_cast<HeldQuestion*>(context);
+    question->whole = {static_cast<int>(width), static_cast<int>(height)};
+    question->held = HeldFor(question->rule, question->whole);
+    *wantedWidth = question->held.width;
+    *wantedHeight = question->held.height;
+}
+
+struct ReducedCall {
+    ReducedGetPicture getReduced;
+    const char* path;
+    LONG_PTR offset;
+    HeldQuestion* question;
+    HLOCAL* info;
+    HLOCAL* bits;
+};
+
+static int CallGetReducedPicture(void* args)
+{
+    ReducedCall* call = static_cast<ReducedCall*>(args);
+    return call->getReduced(call->path, call->offset, SPI_INPUT_FILE, AnswerHeldSize,
+                            reinterpret_cast<LONG_PTR>(call->question), call->info, call->bits, nullptr, 0);
+}
+
+// The held copy as a 24-bit DIB of exactly the held size, or null.
+static HBITMAP HeldFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spare, DisplaySize held)
+{
+    HBITMAP bitmap = nullptr;
+    const BITMAPINFO* header = static_cast<const BITMAPINFO*>(LocalLock(infoBlock));
+    const void* bits = header ? LocalLock(bitsBlock) : nullptr;
+    if (bits && DibFitsBlocks(&header->bmiHeader, LocalSize(infoBlock), LocalSize(bitsBlock))
+        && header->bmiHeader.biWidth == held.width
+        && (header->bmiHeader.biHeight == held.height || header->bmiHeader.biHeight == -held.height))
+        bitmap = PictureFromReducedDib(header, bits, spare);
+    if (bits)
+        LocalUnlock(bitsBlock);
+    if (header)
+        LocalUnlock(infoBlock);
+    return bitmap;
+}
+
+// Through our own plug-in a picture larger than a chip shows is decoded
+// straight to the held size, never held whole, in one opening of the file
+// (Wine's JPEG decoder decodes the whole picture just to give its size).
+// False when the plug-in cannot (another plug-in, or a size it refuses):
+// the caller then decodes whole and reduces, as for any plug-in.
+static bool DecodeThroughOwn(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset,
+                             HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize, HBITMAP* picture)
+{
+    *picture = nullptr;
+    ReducedGetPicture getReduced = reinterpret_cast<ReducedGetPicture>(
+        reinterpret_cast<void*>(PluginFunction(entry->module, kReducedGetPictureName)));
+    if (!rule || !getReduced)
+        return false;
+    HLOCAL infoBlock = nullptr;
+    HLOCAL bitsBlock = nullptr;
+    HeldQuestion question = {rule, {0, 0}, {0, 0}};
+    ReducedCall call = {getReduced, path, offset, &question, &infoBlock, &bitsBlock};
+    DWORD faulted = 0;
+    int result = GuardedPluginCall(CallGetReducedPicture, &call, SPI_INTERNAL_ERROR, &faulted);
+    if (faulted)
+        DisablePlugin(loaders, entry->module);
+    if (result == SPI_NOT_IMPLEMENTED && !faulted)
+        return false;
+    // As after GetPicture: blocks are ours only after a success.
+    if (result != SPI_SUCCESS || !infoBlock || !bitsBlock)
+        return true;
+    bool reduced = question.held.width < question.whole.width || question.held.height < question.whole.height;
+    if (reduced) {
+        *picture = HeldFromBlocks(infoBlock, bitsBlock, spare, question.held);
+        if (*picture)
+            *imageSize = question.whole;
+    } else {
+        *picture = BitmapFromBlocks(infoBlock, bitsBlock, spare, rule, imageSize);
+    }
+    LocalFree(infoBlock);
+    if (bitsBlock != infoBlock)
+        LocalFree(bitsBlock);
+    return true;
+}
+
 static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset,
                       HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize)
 {
+    HBITMAP picture = nullptr;
+    if (DecodeThroughOwn(path, loaders, entry, offset, spare, rule, imageSize, &picture))
+        return picture;
     SusieGetPicture getPicture = reinterpret_cast<SusieGetPicture>(
         reinterpret_cast<void*>(PluginFunction(entry->module, "GetPicture")));
     if (!getPicture)

@@ -209,6 +209,7 @@ bool PictureRows(HBITMAP section, PixelRows* rows)
     rows->width = dib.dsBm.bmWidth;
     rows->height = height;
     rows->bytesPerPixel = dib.dsBm.bmBitsPixel / 8;
+    rows->firstRow = 0;
     rows->top = static_cast<const BYTE*>(dib.dsBm.bmBits) + (topDown ? 0 : stride * (height - 1));
     rows->step = topDown ? stride : -stride;
     return true;
@@ -240,6 +241,16 @@ HBITMAP PictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare, 
     if (RowsOfDib(header, bits, &rows))
         return ReducedPicture(rows, held, spare);
     return ReduceWhole(WholePictureFromDib(info, bits, nullptr), held, spare);
+}
+
+HBITMAP PictureFromReducedDib(const BITMAPINFO* info, const void* bits, HBITMAP spare)
+{
+    // An average over one pixel is that pixel: this is a copy, in the form
+    // and row order the reduction writes.
+    PixelRows rows;
+    if (info->bmiHeader.biBitCount != 24 || !RowsOfDib(info->bmiHeader, bits, &rows))
+        return nullptr;
+    return ReducedPicture(rows, DisplaySize{rows.width, rows.height}, spare);
 }
 
 HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare, DisplaySize held)

@@ -19,6 +19,10 @@
 // or null. The caller owns it.
 HBITMAP PictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare, DisplaySize held);
 
+// A 24-bit DIB that already is the held copy (a plug-in reduced it while
+// decoding), held in the reduced form as it is, or null.
+HBITMAP PictureFromReducedDib(const BITMAPINFO* info, const void* bits, HBITMAP spare);
+
 // `loaded` itself when it already is a 32-bit DIB section of the held size,
 // else a 32-bit copy of it, and `loaded` is deleted; null (and `loaded`
 // deleted) when no copy can be made.

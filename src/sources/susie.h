@@ -58,3 +58,16 @@ struct SusiePictureInfo {
 
 typedef int (WINAPI *SusieGetPictureInfo)(LPCSTR buffer, LONG_PTR length, unsigned flag,
                                           SusiePictureInfo* info);
+
+// Not part of the interface: our own plug-in also decodes straight to a
+// smaller size, so that the picture is never held whole. Once it knows the
+// picture's size (as GetPictureInfo gives it), it asks `sizeFor` for the size
+// wanted: at least the picture's own in both directions gives the picture as
+// GetPicture does; smaller (each side at least 1) gives its area average, a
+// 24-bit bottom-up DIB of exactly that size, in the same blocks.
+typedef void (WINAPI *ReducedSize)(long width, long height, long* wantedWidth, long* wantedHeight,
+                                   LONG_PTR context);
+typedef int (WINAPI *ReducedGetPicture)(LPCSTR buffer, LONG_PTR length, unsigned flag, ReducedSize sizeFor,
+                                        LONG_PTR context, HLOCAL* info, HLOCAL* bits, SusieProgress progress,
+                                        LONG_PTR data);
+const char kReducedGetPictureName[] = "GetReducedPicture";
