@@ -35,7 +35,7 @@ static std::vector<BYTE> Rows(int width, int height, int bytes, bool bottomUp, s
 // inexact ratio, against the exact area average.
 static void CheckLargeReduction()
 {
-    const int W = 1203, H = 901, w = 601, h = 450;
+    const int W = 2403, H = 1801, w = 1201, h = 900;
     std::vector<DWORD> source(static_cast<size_t>(W) * H);
     for (int y = 0; y < H; y++)
         for (int x = 0; x < W; x++)

@@ -367,6 +367,63 @@ __attribute__((force_align_arg_pointer)) static VOID CALLBACK HelperWork(PTP_CAL
     FreeLibraryWhenCallbackReturns(instance, module);
 }
 
+// The reduction's own pool of one worker, kept while the library is loaded.
+// The system's shared pool lets an idle worker go after a few seconds and
+// starts another for the next large paint: under Wine each start took close
+// to a millisecond and committed 3-4 MB afresh (a gone thread's memory is
+// given back only later). Made on first use, by whichever painting thread
+// gets there first.
+struct ReductionPool {
+    PTP_POOL pool;
+    TP_CALLBACK_ENVIRON environment;
+};
+
+static ReductionPool* volatile g_pool;
+
+static PTP_CALLBACK_ENVIRON PoolEnvironment()
+{
+    ReductionPool* made = g_pool;
+    if (made)
+        return &made->environment;
+    made = static_cast<ReductionPool*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ReductionPool)));
+    if (!made)
+        return nullptr;
+    made->pool = CreateThreadpool(nullptr);
+    // The worker's stack need not be larger than a helper thread's was.
+    TP_POOL_STACK_INFORMATION stack = {64 * 1024, 16 * 1024};
+    if (!made->pool || !SetThreadpoolStackInformation(made->pool, &stack)) {
+        if (made->pool)
+            CloseThreadpool(made->pool);
+        HeapFree(GetProcessHeap(), 0, made);
+        return nullptr;
+    }
+    SetThreadpoolThreadMaximum(made->pool, 1);
+    SetThreadpoolThreadMinimum(made->pool, 1);
+    InitializeThreadpoolEnvironment(&made->environment);
+    SetThreadpoolCallbackPool(&made->environment, made->pool);
+    ReductionPool* earlier = static_cast<ReductionPool*>(
+        InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&g_pool), made, nullptr));
+    if (!earlier)
+        return &made->environment;
+    DestroyThreadpoolEnvironment(&made->environment);
+    CloseThreadpool(made->pool);
+    HeapFree(GetProcessHeap(), 0, made);
+    return &earlier->environment;
+}
+
+void ReleaseReductionPool()
+{
+    ReductionPool* made = g_pool;
+    g_pool = nullptr;
+    if (!made)
+        return;
+    // No work of ours is running: each holds the library loaded until its
+    // callback has returned. The idle worker leaves on its own.
+    DestroyThreadpoolEnvironment(&made->environment);
+    CloseThreadpool(made->pool);
+    HeapFree(GetProcessHeap(), 0, made);
+}
+
 static bool HasSecondProcessor()
 {
     SYSTEM_INFO info;
@@ -375,16 +432,17 @@ static bool HasSecondProcessor()
 }
 
 // A large reduction (a full-screen chip dragged) takes twice as long on one
-// processor as on two: a worker of the system's thread pool takes rows with
+// processor as on two: the worker of the reduction's pool takes rows with
 // this thread, a few at a time, so that neither waits for the other when
 // the window system keeps a processor busy. A pool worker that is already
 // running starts within tens of microseconds; a new thread took close to a
 // millisecond under Wine, a fifth of a drag step. This thread never waits for
 // the worker to start (a new worker waits for the loader lock, which the
-// caller may hold), only for a chunk it has taken to be finished. Without a
-// worker, or for a small chip where handing work over costs more than it
-// saves, all rows are done here.
-static const long long kThreadedPixels = 256 * 1024;
+// caller may hold), only for a chunk it has taken to be finished. Below a
+// megapixel all rows are done here: a single thread takes under 3 ms there,
+// and the worker costs the process 3-4 MB under Wine (its thread data,
+// committed whole), which a library that never paints a large chip saves.
+static const long long kThreadedPixels = 1 << 20;
 
 static void RunBands(const Band& whole, unsigned short* line, size_t lineBytes)
 {
@@ -402,10 +460,11 @@ static void RunBands(const Band& whole, unsigned short* line, size_t lineBytes)
         helper->band.nextChunk = &helper->nextChunk;
         helper->band.chunksDone = &helper->chunksDone;
         helper->band.finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (helper->band.finished
+        PTP_CALLBACK_ENVIRON environment = PoolEnvironment();
+        if (helper->band.finished && environment
             && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&HelperWork),
                                   &helper->module))
-            submitted = TrySubmitThreadpoolCallback(HelperWork, helper, nullptr) != FALSE;
+            submitted = TrySubmitThreadpoolCallback(HelperWork, helper, environment) != FALSE;
         if (!submitted) {
             if (helper->module)
                 FreeLibrary(helper->module);

@@ -38,6 +38,10 @@ bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibl
 bool ReduceAreaRows(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int yBegin, int yEnd,
                     BYTE* out, ptrdiff_t outStep, int outBytes);
 
+// Closes the pool whose worker shares large reductions, when the library is
+// unloaded (not at process exit).
+void ReleaseReductionPool();
+
 // The source rows *first .. *last - 1 that output rows yBegin .. yEnd - 1 of
 // a reduction from sourceHeight rows to outHeight read.
 void SourceRowsOf(int sourceHeight, int outHeight, int yBegin, int yEnd, int* first, int* last);

@@ -2,6 +2,7 @@
 
 #include "chip/chip_random.h"
 #include "sources/loaders.h"
+#include "sources/reduce.h"
 #include "surface/module_state.h"
 
 // Attach finds the plug-ins; detach gives them back. At process exit
@@ -21,6 +22,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
         FreeLoaderList(g_module.loaders);
         g_module.loaders = nullptr;
         ReleaseChipRandom();
+        ReleaseReductionPool();
         break;
     }
     return TRUE;
