@@ -335,44 +335,39 @@ TEST_CASE("syscodec: Ovilune finds it on PATH and shows a PNG and a JPEG")
 
     Dxl dxl;
     REQUIRE(LoadDxl(&dxl, nullptr));
-    for (const char* name : {"a.png", "b.jpg"}) {
+    // c.png is larger than its fit chip: the plug-in decodes it straight to
+    // the size the chip holds, and it shows as its quadrants all the same.
+    SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
+    const struct {
+        const char* name;
+        SavedBlock* saved;
+        int width, height;  // what CalcDefaultRect gives
+        int right, bottom;  // a point inside the bottom-right quadrant
+        int tolerance;
+    } cases[] = {{"a.png", nullptr, 40, 30, 35, 25, 24}, {"b.jpg", nullptr, 40, 30, 35, 25, 24},
+                 {"c.png", &fit, 54, 40, 45, 35, 1}};
+    for (const auto& c : cases) {
+        std::string name = c.name;
         CAPTURE(name);
-        std::string text = folder + "\\" + name;
+        std::string text = folder + "\\" + c.name;
         HWND window = CreateChipWindow(60, 40);
-        UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, nullptr);
+        UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, c.saved);
         HLOCAL chip = nullptr;
         dxl.InitializeChip(&chip, window, record.bytes);
         int sizes[2] = {0, 0};
         dxl.CalcDefaultRect(chip, window, sizes, text.c_str());
-        CHECK(sizes[0] == 40);
-        CHECK(sizes[1] == 30);
+        CHECK(sizes[0] == c.width);
+        CHECK(sizes[1] == c.height);
         Surface surface;
         REQUIRE(CreateSurface(&surface, 60, 40));
         dxl.DrawChip(chip, window, surface.dc, text.c_str());
-        CHECK(Near(PixelAt(surface, 5, 5), RGB(30, 20, 0), 24));
-        CHECK(Near(PixelAt(surface, 35, 25), RGB(30, 180, 200), 24));
-        CHECK(PixelAt(surface, 50, 35) == RGB(0, 0, 255));
+        CHECK(Near(PixelAt(surface, 5, 5), RGB(30, 20, 0), c.tolerance));
+        CHECK(Near(PixelAt(surface, c.right, c.bottom), RGB(30, 180, 200), c.tolerance));
+        CHECK(PixelAt(surface, 56, 38) == RGB(0, 0, 255));
         DestroySurface(&surface);
         dxl.UnInitializeChip(chip);
         DestroyWindow(window);
     }
-    // A picture larger than its fit chip: decoded by the plug-in straight to
-    // the size the chip holds, and shown as its quadrants.
-    std::string text = folder + "\\c.png";
-    HWND window = CreateChipWindow(60, 40);
-    SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
-    UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, &fit);
-    HLOCAL chip = nullptr;
-    dxl.InitializeChip(&chip, window, record.bytes);
-    Surface surface;
-    REQUIRE(CreateSurface(&surface, 60, 40));
-    dxl.DrawChip(chip, window, surface.dc, text.c_str());
-    CHECK(Near(PixelAt(surface, 5, 5), RGB(30, 20, 0), 1));
-    CHECK(Near(PixelAt(surface, 45, 35), RGB(30, 180, 200), 1));
-    CHECK(PixelAt(surface, 56, 20) == RGB(0, 0, 255));
-    DestroySurface(&surface);
-    dxl.UnInitializeChip(chip);
-    DestroyWindow(window);
     UnloadDxl(&dxl);
     SetEnvironmentVariableA("PATH", saved.c_str());
     RemoveTree(folder);

@@ -580,21 +580,6 @@ static int DecodeWhole(OpenedPicture& picture, HLOCAL* info, HLOCAL* bits, Susie
     return HandOver(&blocks, result, info, bits);
 }
 
-PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, HLOCAL* info,
-                                    HLOCAL* bits, SusieProgress progress, LONG_PTR data)
-{
-    if (!info || !bits)
-        return SPI_MEMORY_ERROR;
-    *info = nullptr;
-    *bits = nullptr;
-    ComUse com;
-    OpenedPicture picture;
-    int result = OpenForDecoding(buffer, length, flag, &picture);
-    if (result != SPI_SUCCESS)
-        return result;
-    return DecodeWhole(picture, info, bits, progress, data);
-}
-
 // The shown rows a band of the reduced picture is made from are decoded
 // into a buffer of about this size, then reduced; the picture is never held
 // whole (the platform's decoder may hold its own rows).
@@ -667,6 +652,37 @@ static int DecodeReduced(OpenedPicture& picture, long width, long height, HLOCAL
     return HandOver(&blocks, result, info, bits);
 }
 
+// The picture whole, or area-averaged down to the size `sizeFor` (when
+// given) asks for once it is told the picture's own.
+static int DecodePicture(LPCSTR buffer, LONG_PTR length, unsigned flag, ReducedSize sizeFor, LONG_PTR context,
+                         HLOCAL* info, HLOCAL* bits, SusieProgress progress, LONG_PTR data)
+{
+    if (!info || !bits)
+        return SPI_MEMORY_ERROR;
+    *info = nullptr;
+    *bits = nullptr;
+    ComUse com;
+    OpenedPicture picture;
+    int result = OpenForDecoding(buffer, length, flag, &picture);
+    if (result != SPI_SUCCESS)
+        return result;
+    long shownWidth = static_cast<long>(picture.shownWidth()), shownHeight = static_cast<long>(picture.shownHeight());
+    long width = shownWidth, height = shownHeight;
+    if (sizeFor)
+        sizeFor(shownWidth, shownHeight, &width, &height, context);
+    if (width >= shownWidth && height >= shownHeight)
+        return DecodeWhole(picture, info, bits, progress, data);
+    if (width <= 0 || height <= 0 || width > shownWidth || height > shownHeight)
+        return SPI_NOT_IMPLEMENTED;
+    return DecodeReduced(picture, width, height, info, bits, progress, data);
+}
+
+PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, HLOCAL* info,
+                                    HLOCAL* bits, SusieProgress progress, LONG_PTR data)
+{
+    return DecodePicture(buffer, length, flag, nullptr, 0, info, bits, progress, data);
+}
+
 // Not part of the plug-in interface: the picture as GetPicture gives it, or
 // area-averaged down to the size `sizeFor` asks for once it is told the
 // picture's own (the size GetPictureInfo reports), decoded and reduced band
@@ -677,23 +693,9 @@ PLUGIN_EXPORT int WINAPI GetReducedPicture(LPCSTR buffer, LONG_PTR length, unsig
                                            LONG_PTR context, HLOCAL* info, HLOCAL* bits, SusieProgress progress,
                                            LONG_PTR data)
 {
-    if (!info || !bits || !sizeFor)
+    if (!sizeFor)
         return SPI_MEMORY_ERROR;
-    *info = nullptr;
-    *bits = nullptr;
-    ComUse com;
-    OpenedPicture picture;
-    int result = OpenForDecoding(buffer, length, flag, &picture);
-    if (result != SPI_SUCCESS)
-        return result;
-    UINT shownWidth = picture.shownWidth(), shownHeight = picture.shownHeight();
-    long width = 0, height = 0;
-    sizeFor(static_cast<long>(shownWidth), static_cast<long>(shownHeight), &width, &height, context);
-    if (width >= static_cast<long>(shownWidth) && height >= static_cast<long>(shownHeight))
-        return DecodeWhole(picture, info, bits, progress, data);
-    if (width <= 0 || height <= 0 || width > static_cast<long>(shownWidth) || height > static_cast<long>(shownHeight))
-        return SPI_NOT_IMPLEMENTED;
-    return DecodeReduced(picture, width, height, info, bits, progress, data);
+    return DecodePicture(buffer, length, flag, sizeFor, context, info, bits, progress, data);
 }
 
 PLUGIN_EXPORT int WINAPI GetPreview(LPCSTR, LONG_PTR, unsigned, HLOCAL*, HLOCAL*, SusieProgress, LONG_PTR)
