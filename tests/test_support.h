@@ -90,12 +90,14 @@ struct TestChip {
 // The exact area average of width x height 32-bit pixels (rows `stride`
 // pixels apart, top row first) at outWidth x outHeight: every output pixel
 // the mean of the part it covers, partly covered pixels by their share.
+// With a rowStep, only every rowStep-th output row is worked out (the rest
+// are zero): a large reduction is checked in a fraction of the time.
 inline std::vector<DWORD> AreaAverage(const DWORD* pixels, int width, int height, int stride, int outWidth,
-                                      int outHeight)
+                                      int outHeight, int rowStep = 1)
 {
     std::vector<DWORD> out(static_cast<size_t>(outWidth) * outHeight);
     double sx = double(width) / outWidth, sy = double(height) / outHeight;
-    for (int y = 0; y < outHeight; y++)
+    for (int y = 0; y < outHeight; y += rowStep)
         for (int x = 0; x < outWidth; x++) {
             double sum[3] = {0, 0, 0};
             double x0 = x * sx, x1 = (x + 1) * sx, y0 = y * sy, y1 = (y + 1) * sy;
