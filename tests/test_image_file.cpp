@@ -33,21 +33,11 @@ static COLORREF BitmapPixel(HBITMAP bitmap, int x, int y)
     return c;
 }
 
-struct ImageFolder {
-    explicit ImageFolder(const char* name) : folder(ScratchFolder(name)) {}
-    ~ImageFolder() { RemoveTree(folder); }
-    std::string Path(const char* file) const { return folder + "\\" + file; }
-    std::string folder;
-};
-
 TEST_CASE("image files: names ending in bmp are read by the platform, whatever the plug-ins claim")
 {
-    DiscoverySettings settings;
-    ImageFolder plugins("bmp-plugins");
+    CountingPlugin plugin("bmp-plugins");
     ImageFolder images("\x89\xe6\x91\x9c\x83\x5c");  // 画像ソ
-    REQUIRE(InstallPlugin("tpic", plugins.folder, "tpic.spi"));
-    ActiveLoaders loaders(LoadersFrom(plugins.folder));
-    TestPluginCounters* counters = PluginCounters(g_module.loaders->next->module);
+    TestPluginCounters* counters = plugin.counters;
     REQUIRE(counters);
 
     REQUIRE(WriteBmp(images.Path("a.Bmp"), 30, 20, Gradient));
@@ -73,12 +63,9 @@ TEST_CASE("image files: names ending in bmp are read by the platform, whatever t
 
 TEST_CASE("image files: plug-ins decode at offset 0 or 128, with the probe as a 2 KB buffer")
 {
-    DiscoverySettings settings;
-    ImageFolder plugins("offset-plugins");
+    CountingPlugin plugin("offset-plugins");
     ImageFolder images("offsets");
-    REQUIRE(InstallPlugin("tpic", plugins.folder, "tpic.spi"));
-    ActiveLoaders loaders(LoadersFrom(plugins.folder));
-    TestPluginCounters* counters = PluginCounters(g_module.loaders->next->module);
+    TestPluginCounters* counters = plugin.counters;
     REQUIRE(counters);
 
     REQUIRE(WriteTpic(images.Path("plain.tpc"), 12, 9, Gradient));

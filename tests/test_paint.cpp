@@ -281,12 +281,9 @@ TEST_CASE("paint: the cache is reused while nothing changes, and follows every c
 
 TEST_CASE("paint: one decode per picture change, none per repaint")
 {
-    DiscoverySettings settings;
-    std::string plugins = ScratchFolder("paint-plugins");
+    CountingPlugin plugin("paint-plugins");
     std::string images = ScratchFolder("paint-images");
-    REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
-    ActiveLoaders loaders(LoadersFrom(plugins));
-    TestPluginCounters* counters = PluginCounters(g_module.loaders->next->module);
+    TestPluginCounters* counters = plugin.counters;
     REQUIRE(counters);
     REQUIRE(WriteTpic(images + "\\a.tpc", 40, 30, Stripes));
     REQUIRE(WriteTpic(images + "\\b.tpc", 30, 40, Stripes));
@@ -319,7 +316,6 @@ TEST_CASE("paint: one decode per picture change, none per repaint")
         CHECK(counters->getPictureCalls == 4);
         DestroySurface(&surface);
     }
-    RemoveTree(plugins);
     RemoveTree(images);
 }
 
@@ -330,12 +326,9 @@ static void SetClientSize(HWND window, int width, int height)
 
 TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow past it, and shows a vanished file's error")
 {
-    DiscoverySettings settings;
-    std::string plugins = ScratchFolder("held-plugins");
+    CountingPlugin plugin("held-plugins");
     std::string images = ScratchFolder("held-images");
-    REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
-    ActiveLoaders loaders(LoadersFrom(plugins));
-    TestPluginCounters* counters = PluginCounters(g_module.loaders->next->module);
+    TestPluginCounters* counters = plugin.counters;
     REQUIRE(counters);
     std::string file = images + "\\big.tpc";
     REQUIRE(WriteTpic(file, 800, 600, Stripes));
@@ -399,7 +392,6 @@ TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow
         CHECK(CountOtherPixels(surface, client, chip.background) > 0);  // the text
         DestroySurface(&surface);
     }
-    RemoveTree(plugins);
     RemoveTree(images);
 }
 
@@ -443,11 +435,9 @@ TEST_CASE("paint: a 32-bit host with little address space left shows many large 
         MESSAGE("a 64-bit process cannot be crowded in seconds: the 32-bit build runs this");
         return;
     }
-    DiscoverySettings settings;
-    std::string plugins = ScratchFolder("crowd-plugins");
+    CountingPlugin plugin("crowd-plugins");
     std::string images = ScratchFolder("crowd-images");
-    REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
-    ActiveLoaders loaders(LoadersFrom(plugins));
+    REQUIRE(plugin.installed);
     std::string file = images + "\\large.tpc";
     REQUIRE(WriteTpic(file, 1600, 1200, Stripes));  // 7.3 MB decoded
     SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
@@ -475,7 +465,6 @@ TEST_CASE("paint: a 32-bit host with little address space left shows many large 
         UnInitializeChip(chips[i]);
         DestroyWindow(windows[i]);
     }
-    RemoveTree(plugins);
     RemoveTree(images);
 }
 

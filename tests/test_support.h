@@ -50,6 +50,32 @@ struct ActiveLoaders {
     LoaderList saved;
 };
 
+// A scratch folder, removed with everything in it when this goes.
+struct ImageFolder {
+    explicit ImageFolder(const char* name) : folder(ScratchFolder(name)) {}
+    ~ImageFolder() { RemoveTree(folder); }
+    std::string Path(const char* file) const { return folder + "\\" + file; }
+    std::string folder;
+};
+
+// The counting test plug-in, alone in a folder of its own, as the library's
+// plug-ins for as long as this lives; its folder goes after it is unloaded.
+struct CountingPlugin {
+    explicit CountingPlugin(const char* folderName)
+        : plugins(folderName), installed(InstallPlugin("tpic", plugins.folder, "tpic.spi")),
+          loaders(LoadersFrom(plugins.folder)),
+          counters(installed && g_module.loaders && g_module.loaders->next
+                       ? PluginCounters(g_module.loaders->next->module)
+                       : nullptr)
+    {
+    }
+    DiscoverySettings settings;
+    ImageFolder plugins;
+    bool installed;
+    ActiveLoaders loaders;
+    TestPluginCounters* counters;
+};
+
 #include "resource.h"
 #include "chip/chip_state.h"
 #include "surface/exports.h"
