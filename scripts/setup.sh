@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth
 doctest-dev python3-pefile cmake make locales fonts-ipafont-gothic zip
-colord-data"
+colord-data nasm dpkg-dev xz-utils"
 # The product is a 32-bit DLL: its own width runs under 32-bit Wine, which
 # Debian ships for the i386 architecture beside the 64-bit one.
 PACKAGES32="wine32:i386"
