@@ -218,7 +218,7 @@ static bool GifSize(const ByteSource& source, unsigned long long* width, unsigne
 // not say (the decoder then decides). JPEG and TIFF also tell their
 // orientation.
 static bool DeclaredSize(const ByteSource& source, unsigned long long* width, unsigned long long* height,
-                         int* orientation, ProfileSearch* search)
+                         int* orientation, ProfileSearch* search, bool* jpeg)
 {
     BYTE head[26];
     if (!ReadAt(source, 0, head, sizeof(head)))
@@ -229,6 +229,7 @@ static bool DeclaredSize(const ByteSource& source, unsigned long long* width, un
         return true;
     }
     if (head[0] == 0xFF && head[1] == 0xD8) {
+        *jpeg = true;
         if (search)
             search->read = true;
         return JpegFacts(source, width, height, orientation, search ? &search->pieces : nullptr);
@@ -272,6 +273,7 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool 
     HeaderFacts facts;
     facts.sizeCheck = SPI_SUCCESS;
     facts.orientation = 1;
+    facts.jpeg = false;
     facts.profileRead = false;
     ByteSource source = {};
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -298,7 +300,7 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool 
     unsigned long long width = 0, height = 0;
     // Large enough to be kept off the stack of a host's thread.
     ProfileSearch* search = wantProfile ? static_cast<ProfileSearch*>(calloc(1, sizeof(ProfileSearch))) : nullptr;
-    if (DeclaredSize(source, &width, &height, &facts.orientation, search) && width * height > kMaxPixels)
+    if (DeclaredSize(source, &width, &height, &facts.orientation, search, &facts.jpeg) && width * height > kMaxPixels)
         facts.sizeCheck = SPI_NO_MEMORY;
     if (search) {
         facts.profileRead = search->read;

@@ -18,6 +18,7 @@ const size_t kMaxProfileBytes = 4u << 20;
 struct HeaderFacts {
     int sizeCheck;    // SPI_SUCCESS, or SPI_NO_MEMORY: more than kMaxPixels declared
     int orientation;  // Exif/TIFF orientation 1-8; 1 (upright) where none is stated
+    bool jpeg;         // the picture starts as a JPEG does
     bool profileRead;  // a JPEG or TIFF: its profile, if any, is in `profile`
     std::vector<BYTE> profile;  // joined from a JPEG's APP2 pieces, or a TIFF's tag 34675
 };

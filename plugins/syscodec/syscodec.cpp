@@ -1,8 +1,10 @@
 // ifsyscodec.spi: a Susie import filter on the platform's own image codecs.
-// It decodes whatever the Windows Imaging Component can (PNG, JPEG, GIF,
-// TIFF, ICO, JPEG XR, and HEIF, WebP or AVIF where their codecs are
-// installed) with no decoder of its own, into the 24-bit bottom-up DIB
-// that Susie hosts expect, transparent pixels composed over white.
+// It decodes whatever the Windows Imaging Component can (PNG, GIF, TIFF,
+// ICO, JPEG XR, and HEIF, WebP or AVIF where their codecs are installed)
+// into the 24-bit bottom-up DIB that Susie hosts expect, transparent pixels
+// composed over white; JPEG, the photos' format, through libjpeg-turbo,
+// which decodes at the scale a chip shows (the platform's decoder keeps
+// the kinds libjpeg-turbo does not read).
 #include <windows.h>
 #include <wincodec.h>
 
@@ -11,7 +13,9 @@
 #include <vector>
 
 #include "color_profile.h"
+#include "dib_out.h"
 #include "header_facts.h"
+#include "jpeg_decode.h"
 #include "settings.h"
 #include "sources/reduce.h"
 #include "sources/susie.h"
@@ -278,19 +282,39 @@ static void DecoderProfile(IWICImagingFactory* factory, IWICBitmapFrameDecode* f
         contexts[i]->Release();
 }
 
-// The factory, the picture's first frame, its size as stored and the
-// orientation to show it in, for the two calls that decode; for GetPicture
-// also the colour profile to convert from, empty when there is none to use.
-static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagingFactory** factory,
-                       IWICBitmapFrameDecode** frame, UINT* width, UINT* height, int* orientation,
-                       std::vector<BYTE>* profile = nullptr)
+// What a call learns before any decoder runs: the user's settings, and from
+// the picture's headers whether it can be held at all, its orientation as
+// it is to be shown, whether it is a JPEG, and its profile where wanted.
+struct Preamble {
+    HeaderFacts facts;
+    int orientation;
+    bool wantProfile;
+};
+
+static Preamble ReadPreamble(LPCSTR buffer, LONG_PTR length, unsigned flag, bool forDecoding)
 {
     CodecSettings settings = ReadCodecSettings();
-    bool wantProfile = profile && settings.useColorProfile;
-    HeaderFacts facts = ReadHeaderFacts(buffer, length, flag, wantProfile);
-    if (facts.sizeCheck != SPI_SUCCESS)
-        return facts.sizeCheck;
-    *orientation = settings.applyOrientation ? facts.orientation : 1;
+    Preamble preamble;
+    preamble.wantProfile = forDecoding && settings.useColorProfile;
+    preamble.facts = ReadHeaderFacts(buffer, length, flag, preamble.wantProfile);
+    preamble.orientation = settings.applyOrientation ? preamble.facts.orientation : 1;
+    return preamble;
+}
+
+// The profile a picture is to be converted from, as a table; false where
+// there is none to use or the system refuses it (the picture then shows as
+// it is stored).
+static bool TableFor(std::vector<BYTE>* profile, SrgbTable* table)
+{
+    return ShouldConvert(profile) && BuildSrgbTable(*profile, table);
+}
+
+// The factory, the picture's first frame and its size as stored, for the
+// two calls that decode; for GetPicture also the colour profile to convert
+// from, left in preamble->facts.profile, empty when there is none to use.
+static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, Preamble* preamble,
+                       IWICImagingFactory** factory, IWICBitmapFrameDecode** frame, UINT* width, UINT* height)
+{
     if (FAILED(CreateFactory(factory)))
         return SPI_INTERNAL_ERROR;
     int result = OpenFrame(*factory, buffer, length, flag, frame);
@@ -301,16 +325,10 @@ static int OpenPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, IWICImagin
         return SPI_BROKEN_DATA;
     if (static_cast<unsigned long long>(*width) * *height > kMaxPixels)
         return SPI_NO_MEMORY;
-    if (wantProfile) {
-        // A JPEG's and a TIFF's were read with their headers: Wine's JPEG
-        // decoder does not give its profile.
-        if (facts.profileRead)
-            profile->swap(facts.profile);
-        else
-            DecoderProfile(*factory, *frame, profile);
-        if (!ShouldConvert(profile))
-            profile->clear();
-    }
+    // A JPEG's and a TIFF's were read with their headers: Wine's JPEG
+    // decoder does not give its profile.
+    if (preamble->wantProfile && !preamble->facts.profileRead)
+        DecoderProfile(*factory, *frame, &preamble->facts.profile);
     return SPI_SUCCESS;
 }
 
@@ -365,21 +383,8 @@ PLUGIN_EXPORT int WINAPI IsSupported(LPCSTR /*name*/, void* probe)
     }
 }
 
-PLUGIN_EXPORT int WINAPI GetPictureInfo(LPCSTR buffer, LONG_PTR length, unsigned flag,
-                                        SusiePictureInfo* info)
+static void FillInfo(UINT width, UINT height, double dpiX, double dpiY, int orientation, SusiePictureInfo* info)
 {
-    if (!info)
-        return SPI_MEMORY_ERROR;
-    ComUse com;
-    Com<IWICImagingFactory> factory;
-    Com<IWICBitmapFrameDecode> frame;
-    UINT width = 0, height = 0;
-    int orientation = 1;
-    int result = OpenPicture(buffer, length, flag, &factory, &frame, &width, &height, &orientation);
-    if (result != SPI_SUCCESS)
-        return result;
-    double dpiX = 96, dpiY = 96;
-    frame->GetResolution(&dpiX, &dpiY);
     bool turned = orientation >= 5;
     memset(info, 0, sizeof(*info));
     info->width = static_cast<long>(turned ? height : width);
@@ -387,24 +392,35 @@ PLUGIN_EXPORT int WINAPI GetPictureInfo(LPCSTR buffer, LONG_PTR length, unsigned
     info->xDensity = static_cast<WORD>(turned ? dpiY : dpiX);
     info->yDensity = static_cast<WORD>(turned ? dpiX : dpiY);
     info->colorDepth = 24;
-    return SPI_SUCCESS;
 }
 
-// Where the stored pixel (x, y) of a width x height picture is shown, for
-// each Exif orientation: 2-4 mirror or turn it half round, 5-8 turn it a
-// quarter, so the shown picture is height x width.
-static void Place(int orientation, UINT x, UINT y, UINT width, UINT height, UINT* shownX, UINT* shownY)
+PLUGIN_EXPORT int WINAPI GetPictureInfo(LPCSTR buffer, LONG_PTR length, unsigned flag,
+                                        SusiePictureInfo* info)
 {
-    switch (orientation) {
-    case 2: *shownX = width - 1 - x; *shownY = y; break;
-    case 3: *shownX = width - 1 - x; *shownY = height - 1 - y; break;
-    case 4: *shownX = x; *shownY = height - 1 - y; break;
-    case 5: *shownX = y; *shownY = x; break;
-    case 6: *shownX = height - 1 - y; *shownY = x; break;
-    case 7: *shownX = height - 1 - y; *shownY = width - 1 - x; break;
-    case 8: *shownX = y; *shownY = width - 1 - x; break;
-    default: *shownX = x; *shownY = y; break;
+    if (!info)
+        return SPI_MEMORY_ERROR;
+    Preamble preamble = ReadPreamble(buffer, length, flag, false);
+    if (preamble.facts.sizeCheck != SPI_SUCCESS)
+        return preamble.facts.sizeCheck;
+    if (preamble.facts.jpeg) {
+        JpegHeader header;
+        int result = ReadJpegHeader(buffer, length, flag, &header);
+        if (result == SPI_SUCCESS)
+            FillInfo(header.width, header.height, header.dpiX, header.dpiY, preamble.orientation, info);
+        if (result != kJpegToPlatform)
+            return result;
     }
+    ComUse com;
+    Com<IWICImagingFactory> factory;
+    Com<IWICBitmapFrameDecode> frame;
+    UINT width = 0, height = 0;
+    int result = OpenPicture(buffer, length, flag, &preamble, &factory, &frame, &width, &height);
+    if (result != SPI_SUCCESS)
+        return result;
+    double dpiX = 96, dpiY = 96;
+    frame->GetResolution(&dpiX, &dpiY);
+    FillInfo(width, height, dpiX, dpiY, preamble.orientation, info);
+    return SPI_SUCCESS;
 }
 
 // Premultiplied B,G,R,A pixels over white, as 24-bit B,G,R.
@@ -417,14 +433,6 @@ static void ComposeOverWhite(const BYTE* bgra, UINT width, BYTE* out)
         out[2] = static_cast<BYTE>(bgra[2] + under);
     }
 }
-
-// Where shown row Y of the picture being decoded goes: base + step * (Y -
-// firstRow), B,G,R.
-struct ShownRows {
-    BYTE* base;
-    ptrdiff_t step;
-    ptrdiff_t firstRow;
-};
 
 static bool MakeConverter(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, IWICFormatConverter** converter)
 {
@@ -446,83 +454,13 @@ static int DecodeRows(IWICFormatConverter* converter, UINT x0, UINT x1, UINT y0,
         if (FAILED(converter->CopyPixels(&line, count * 4, count * 4, row)))
             return SPI_BROKEN_DATA;
         // Unturned rows go straight to their place; turned ones pixel by pixel.
-        BYTE* out = orientation == 1
-            ? target.base + target.step * (static_cast<ptrdiff_t>(y) - target.firstRow) + static_cast<ptrdiff_t>(x0) * 3
-            : composed;
+        BYTE* out = orientation == 1 ? RowAt(target, y) + static_cast<size_t>(x0) * 3 : composed;
         ComposeOverWhite(row, count, out);
         if (table)
             ConvertRow(*table, out, count);
-        if (orientation == 1)
-            continue;
-        for (UINT i = 0; i < count; i++) {
-            UINT shownX, shownY;
-            Place(orientation, x0 + i, y, width, height, &shownX, &shownY);
-            memcpy(target.base + target.step * (static_cast<ptrdiff_t>(shownY) - target.firstRow)
-                       + static_cast<size_t>(shownX) * 3,
-                   composed + static_cast<size_t>(i) * 3, 3);
-        }
+        if (orientation != 1)
+            PlaceStored(orientation, x0, count, y, width, height, target, composed);
     }
-    return SPI_SUCCESS;
-}
-
-// The blocks GetPicture hands over for a 24-bit bottom-up DIB of width x
-// height, white, locked; false (and nothing allocated) when they cannot be.
-struct DibBlocks {
-    HLOCAL info;
-    HLOCAL bits;
-    BYTE* pixels;
-    UINT stride;
-};
-
-static bool AllocateDib(UINT width, UINT height, DibBlocks* blocks)
-{
-    unsigned long long stride = (static_cast<unsigned long long>(width) * 3 + 3) & ~3ULL;
-    unsigned long long size = stride * height;
-    blocks->info = nullptr;
-    blocks->bits = nullptr;
-    if (size > 0x7FFFFFFFULL)
-        return false;
-    blocks->info = LocalAlloc(LMEM_MOVEABLE | LMEM_ZEROINIT, sizeof(BITMAPINFOHEADER));
-    blocks->bits = LocalAlloc(LMEM_MOVEABLE, static_cast<SIZE_T>(size));
-    BITMAPINFOHEADER* header = blocks->info ? static_cast<BITMAPINFOHEADER*>(LocalLock(blocks->info)) : nullptr;
-    blocks->pixels = blocks->bits ? static_cast<BYTE*>(LocalLock(blocks->bits)) : nullptr;
-    if (header) {
-        header->biSize = sizeof(BITMAPINFOHEADER);
-        header->biWidth = static_cast<LONG>(width);
-        header->biHeight = static_cast<LONG>(height);
-        header->biPlanes = 1;
-        header->biBitCount = 24;
-        header->biCompression = BI_RGB;
-        header->biSizeImage = static_cast<DWORD>(size);
-        LocalUnlock(blocks->info);
-    }
-    if (!header || !blocks->pixels) {
-        if (blocks->pixels)
-            LocalUnlock(blocks->bits);
-        if (blocks->info)
-            LocalFree(blocks->info);
-        if (blocks->bits)
-            LocalFree(blocks->bits);
-        blocks->info = nullptr;
-        blocks->bits = nullptr;
-        return false;
-    }
-    blocks->stride = static_cast<UINT>(stride);
-    memset(blocks->pixels, 255, static_cast<size_t>(size));
-    return true;
-}
-
-// Hands both blocks to the caller on success; frees them otherwise.
-static int HandOver(DibBlocks* blocks, int result, HLOCAL* info, HLOCAL* bits)
-{
-    LocalUnlock(blocks->bits);
-    if (result != SPI_SUCCESS) {
-        LocalFree(blocks->info);
-        LocalFree(blocks->bits);
-        return result;
-    }
-    *info = blocks->info;
-    *bits = blocks->bits;
     return SPI_SUCCESS;
 }
 
@@ -540,15 +478,15 @@ struct OpenedPicture {
     UINT shownHeight() const { return orientation >= 5 ? width : height; }
 };
 
-static int OpenForDecoding(LPCSTR buffer, LONG_PTR length, unsigned flag, OpenedPicture* picture)
+static int OpenForDecoding(LPCSTR buffer, LONG_PTR length, unsigned flag, Preamble* preamble,
+                           OpenedPicture* picture)
 {
-    std::vector<BYTE> profile;
-    int result = OpenPicture(buffer, length, flag, &picture->factory, &picture->frame, &picture->width,
-                             &picture->height, &picture->orientation, &profile);
+    int result = OpenPicture(buffer, length, flag, preamble, &picture->factory, &picture->frame, &picture->width,
+                             &picture->height);
     if (result != SPI_SUCCESS)
         return result;
-    // A profile the system refuses shows the picture as it is stored.
-    picture->convert = !profile.empty() && BuildSrgbTable(profile, &picture->table);
+    picture->orientation = preamble->orientation;
+    picture->convert = TableFor(&preamble->facts.profile, &picture->table);
     if (!MakeConverter(picture->factory.p, picture->frame.p, &picture->converter))
         return SPI_BROKEN_DATA;
     return SPI_SUCCESS;
@@ -559,11 +497,10 @@ static int DecodeWhole(OpenedPicture& picture, HLOCAL* info, HLOCAL* bits, Susie
 {
     int result = SPI_SUCCESS;
     DibBlocks blocks;
-    if (!AllocateDib(picture.shownWidth(), picture.shownHeight(), &blocks))
+    if (!AllocateDib(picture.shownWidth(), picture.shownHeight(), true, &blocks))
         return SPI_NO_MEMORY;
     std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), composed(static_cast<size_t>(picture.width) * 3);
-    ShownRows target = {blocks.pixels + static_cast<size_t>(blocks.stride) * (picture.shownHeight() - 1),
-                        -static_cast<ptrdiff_t>(blocks.stride), 0};
+    ShownRows target = RowsOf(blocks, picture.shownHeight());
     for (UINT y = 0; y < picture.height && result == SPI_SUCCESS; y += kProgressRows) {
         if (progress && progress(static_cast<int>(y), static_cast<int>(picture.height), data)) {
             result = SPI_ABORTED;
@@ -605,7 +542,7 @@ static int DecodeReduced(OpenedPicture& picture, long width, long height, HLOCAL
     // error code, not an ended process.
     BYTE* band = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, bandStride * capacity));
     DibBlocks blocks;
-    if (!band || !AllocateDib(static_cast<UINT>(width), static_cast<UINT>(height), &blocks)) {
+    if (!band || !AllocateDib(static_cast<UINT>(width), static_cast<UINT>(height), true, &blocks)) {
         if (band)
             HeapFree(GetProcessHeap(), 0, band);
         return SPI_NO_MEMORY;
@@ -661,9 +598,21 @@ static int DecodePicture(LPCSTR buffer, LONG_PTR length, unsigned flag, ReducedS
         return SPI_MEMORY_ERROR;
     *info = nullptr;
     *bits = nullptr;
+    Preamble preamble = ReadPreamble(buffer, length, flag, true);
+    if (preamble.facts.sizeCheck != SPI_SUCCESS)
+        return preamble.facts.sizeCheck;
+    if (preamble.facts.jpeg) {
+        SrgbTable table;
+        bool convert = TableFor(&preamble.facts.profile, &table);
+        JpegRequest request = {buffer, length, flag, preamble.orientation, convert ? &table : nullptr,
+                               sizeFor, context, progress, data};
+        int result = DecodeJpeg(request, info, bits);
+        if (result != kJpegToPlatform)
+            return result;
+    }
     ComUse com;
     OpenedPicture picture;
-    int result = OpenForDecoding(buffer, length, flag, &picture);
+    int result = OpenForDecoding(buffer, length, flag, &preamble, &picture);
     if (result != SPI_SUCCESS)
         return result;
     long shownWidth = static_cast<long>(picture.shownWidth()), shownHeight = static_cast<long>(picture.shownHeight());
