@@ -2,7 +2,8 @@
 """Checks the download: exactly Ovilune.dxl, ifsyscodec.spi and readme.txt;
 both DLLs as the static check wants them; readme.txt in code page 932 with
 CR LF line ends, naming the menu and dialog texts exactly as the library
-shows them.
+shows them, and carrying the notices of libjpeg-turbo, which the plug-in
+links.
 
     check_dist.py DIST.zip
 """
@@ -60,6 +61,14 @@ def main(path):
     for caption in ("スライドショーの設定", "切り替え時間", "ランダム表示", "X 1", "X 10"):
         if caption not in text:
             failures.append(f"readme.txt does not name the dialog's {caption}")
+    # What libjpeg-turbo, linked into ifsyscodec.spi, asks of its binaries'
+    # documentation.
+    for notice in ("This software is based in part on the work of the Independent JPEG Group.",
+                   "Copyright (C)2009-2023 D. R. Commander.  All Rights Reserved.",
+                   "Redistributions in binary form must reproduce the above copyright notice,",
+                   "This software is provided 'as-is', without any express or implied"):
+        if notice not in text:
+            failures.append(f"readme.txt lacks libjpeg-turbo's notice: {notice}")
     for failure in failures:
         print("FAIL:", failure)
     print(f"{path}: contents, DLLs, readme.txt in code page 932 with CR LF and the library's texts: "

@@ -20,8 +20,8 @@ struct Counters {
 // Wine reports none of GetGuiResources, GetProcessHandleCount and
 // PrivateUsage (all stay put while objects, handles and memory are leaked on
 // purpose; see --calibrate). Where a system call answers 0 the count is made
-// by hand instead: Wine takes a GDI or USER handle's low word alone, and
-// kernel handles are small multiples of 4.
+// by hand instead: Wine takes a GDI or USER handle's low word alone (kernel
+// handles are counted by the host kit).
 static long long CountUser()
 {
     long long count = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
@@ -32,20 +32,9 @@ static long long CountUser()
     return count;
 }
 
-static long long CountHandles()
-{
-    DWORD handles = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles)
-        return handles;
-    DWORD flags;
-    for (ULONG_PTR h = 4; h < 0x10000; h += 4)
-        handles += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) != FALSE;
-    return handles;
-}
-
 static Counters Read()
 {
-    return {CountGdiObjects(), CountUser(), CountHandles(), CommittedPrivateBytes()};
+    return {CountGdiObjects(), CountUser(), CountKernelHandles(), CommittedPrivateBytes()};
 }
 
 static void Calibrate()

@@ -14,32 +14,10 @@
 #include "resource.h"
 #include "sources/reduce.h"
 #include "sources/susie.h"
+#include "syscodec_support.h"
 
 #include <icm.h>
 #include <psapi.h>
-
-struct SysCodec {
-    SysCodec()
-    {
-        std::string path = DxlPath();
-        path = path.substr(0, path.find_last_of('\\')) + "\\plugins\\ifsyscodec.spi";
-        module = LoadLibraryA(path.c_str());
-        getInfo = reinterpret_cast<SusieGetPluginInfo>(reinterpret_cast<void*>(GetProcAddress(module, "GetPluginInfo")));
-        isSupported = reinterpret_cast<SusieIsSupported>(reinterpret_cast<void*>(GetProcAddress(module, "IsSupported")));
-        getPicture = reinterpret_cast<SusieGetPicture>(reinterpret_cast<void*>(GetProcAddress(module, "GetPicture")));
-        getPictureInfo = reinterpret_cast<SusieGetPictureInfo>(reinterpret_cast<void*>(GetProcAddress(module, "GetPictureInfo")));
-    }
-    ~SysCodec()
-    {
-        if (module)
-            FreeLibrary(module);
-    }
-    HMODULE module;
-    SusieGetPluginInfo getInfo;
-    SusieIsSupported isSupported;
-    SusieGetPicture getPicture;
-    SusieGetPictureInfo getPictureInfo;
-};
 
 static bool Encode(const std::string& path, const GUID& container, int width, int height,
                    const std::vector<BYTE>& bgra)
@@ -60,50 +38,6 @@ static std::vector<BYTE> Quadrants(int width, int height, BYTE alpha)
             q[3] = alpha;
         }
     return p;
-}
-
-struct Decoded {
-    int result;
-    int width, height, bitCount;
-    std::vector<BYTE> bits;
-    int stride;
-    COLORREF Pixel(int x, int y) const  // y from the top
-    {
-        const BYTE* p = &bits[(height - 1 - y) * stride + x * 3];
-        return RGB(p[2], p[1], p[0]);
-    }
-};
-
-static Decoded Decode(const SysCodec& codec, const std::string& path, LONG_PTR offset = 0,
-                      SusieProgress progress = nullptr, LONG_PTR data = 0)
-{
-    Decoded d = {};
-    HLOCAL info = nullptr, bits = nullptr;
-    d.result = codec.getPicture(path.c_str(), offset, SPI_INPUT_FILE, &info, &bits, progress, data);
-    if (d.result != SPI_SUCCESS) {
-        CHECK(info == nullptr);
-        CHECK(bits == nullptr);
-        return d;
-    }
-    const BITMAPINFOHEADER* h = static_cast<const BITMAPINFOHEADER*>(LocalLock(info));
-    d.width = h->biWidth;
-    d.height = h->biHeight;
-    d.bitCount = h->biBitCount;
-    d.stride = (d.width * 3 + 3) & ~3;
-    const BYTE* b = static_cast<const BYTE*>(LocalLock(bits));
-    CHECK(LocalSize(bits) >= static_cast<SIZE_T>(d.stride) * d.height);
-    d.bits.assign(b, b + static_cast<size_t>(d.stride) * d.height);
-    LocalUnlock(bits);
-    LocalUnlock(info);
-    LocalFree(info);
-    LocalFree(bits);
-    return d;
-}
-
-static bool Near(COLORREF a, COLORREF b, int tolerance)
-{
-    return abs(GetRValue(a) - GetRValue(b)) <= tolerance && abs(GetGValue(a) - GetGValue(b)) <= tolerance
-        && abs(GetBValue(a) - GetBValue(b)) <= tolerance;
 }
 
 TEST_CASE("syscodec: version, about and the formats of the installed decoders")
@@ -563,17 +497,6 @@ TEST_CASE("syscodec: a registered decoder's extensions, split on ',' and ';', an
     }
 }
 
-// An Exif segment stating `orientation`, put right after the JPEG's SOI.
-static std::string WithExifOrientation(const std::string& jpeg, int orientation)
-{
-    const char segment[] = {'\xFF', '\xE1', 0, 34, 'E', 'x', 'i', 'f', 0, 0,
-                            'I', 'I', 42, 0, 8, 0, 0, 0,            // TIFF header, IFD at 8
-                            1, 0,                                   // one entry:
-                            0x12, 0x01, 3, 0, 1, 0, 0, 0, char(orientation), 0, 0, 0,  // 274, SHORT
-                            0, 0, 0, 0};
-    return jpeg.substr(0, 2) + std::string(segment, sizeof(segment)) + jpeg.substr(2);
-}
-
 // An uncompressed RGB TIFF of `bgra`, stating `orientation`, with `profile`
 // as its ICC profile where one is given.
 static std::string Tiff(int width, int height, const std::vector<BYTE>& bgra, int orientation,
@@ -660,20 +583,6 @@ TEST_CASE("syscodec: photos are shown upright as their Exif orientation says, mi
     }
     RemoveTree(folder);
 }
-
-// The size GetReducedPicture is to decode to, and the size it told.
-struct Wanted {
-    long width, height;
-    long toldWidth, toldHeight;
-    static void WINAPI Answer(long width, long height, long* wantedWidth, long* wantedHeight, LONG_PTR context)
-    {
-        Wanted* wanted = reinterpret_cast<Wanted*>(context);
-        wanted->toldWidth = width;
-        wanted->toldHeight = height;
-        *wantedWidth = wanted->width;
-        *wantedHeight = wanted->height;
-    }
-};
 
 TEST_CASE("syscodec: a picture decoded band by band to a smaller size is its whole decode reduced, in every orientation")
 {
@@ -820,33 +729,6 @@ TEST_CASE("syscodec: the settings dialog turns orientation and colour profiles o
 }
 
 // --- embedded colour profiles --------------------------------------------------
-
-static std::string ColordProfile(const char* name)
-{
-    return ReadFileBytes(std::string("Z:\\usr\\share\\color\\icc\\colord\\") + name);
-}
-
-static std::string Big32(unsigned long v)
-{
-    const char bytes[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-    return std::string(bytes, 4);
-}
-
-// The profile in APP2 pieces right after the JPEG's SOI: pieces[i] is the
-// number written on the i-th piece of `count`, the bytes split evenly.
-static std::string WithJpegProfile(const std::string& jpeg, const std::string& profile,
-                                   std::initializer_list<int> pieces, int count)
-{
-    std::string segments;
-    size_t part = (profile.size() + count - 1) / count;
-    for (int number : pieces) {
-        std::string body = std::string("ICC_PROFILE", 12) + char(number) + char(count)
-            + profile.substr((number - 1) * part, part);
-        size_t length = body.size() + 2;
-        segments += std::string("\xFF\xE2", 2) + char(length >> 8) + char(length & 0xFF) + body;
-    }
-    return jpeg.substr(0, 2) + segments + jpeg.substr(2);
-}
 
 // The profile in an iCCP chunk after IHDR, deflated as stored blocks.
 static std::string WithPngProfile(const std::string& png, const std::string& profile)

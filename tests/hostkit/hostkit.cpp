@@ -89,6 +89,17 @@ long long CountGdiObjects()
     return count;
 }
 
+long long CountKernelHandles()
+{
+    DWORD handles = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles)
+        return handles;
+    DWORD flags;
+    for (ULONG_PTR h = 4; h < 0x10000; h += 4)
+        handles += GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) != FALSE;
+    return handles;
+}
+
 long long CommittedPrivateBytes()
 {
     long long total = 0;

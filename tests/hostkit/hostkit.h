@@ -71,6 +71,11 @@ void FlushEvents();
 // does), they are counted by hand: Wine takes a GDI handle's low word alone.
 long long CountGdiObjects();
 
+// The kernel handles this process holds. Where GetProcessHandleCount
+// answers 0 (Wine does), they are counted by hand: they are small multiples
+// of 4.
+long long CountKernelHandles();
+
 // Committed private memory of the process, from the address space itself
 // (Wine's process counters do not report it).
 long long CommittedPrivateBytes();
