@@ -3,7 +3,9 @@
 // names), created one after another as a host restores its notes, until one
 // cannot show its picture. Ends with what each chip holds, the host's
 // committed memory and the largest free block of its address space, the
-// hole the next large allocation needs. capacity_bench [12|24|48]: the
+// hole the next large allocation needs, and how long the host waited in the
+// InitializeChip calls, where each chip decodes its photo. capacity_bench
+// [12|24|48]: the
 // photo's megapixels, 48 unless given; each size is a process of its own,
 // so that one size's leftovers cannot crowd the next.
 #include <windows.h>
@@ -16,6 +18,7 @@
 
 #include "chip/chip_state.h"
 #include "bench_module.h"
+#include "bench_timing.h"
 #include "hostkit.h"
 #include "image_io.h"
 #include "resource.h"
@@ -75,13 +78,14 @@ int main(int argc, char** argv)
     std::vector<HWND> windows;
     std::vector<std::string> texts;
     int showing = 0;
+    double initializing = 0;
     double before = CommittedPrivateBytes();
     for (int i = 0; i < kChips; i++) {
         texts.push_back(folder + "\\photo" + std::to_string(i) + ".jpg");
         HWND window = CreateChipWindow(480, 320);
         HLOCAL chip = nullptr;
         UpdateRecord record = MakeUpdateRecord(texts.back().c_str(), RGB(40, 40, 40), 1, &fit);
-        InitializeChip(&chip, window, record.bytes);
+        initializing += TimeOnce([&] { InitializeChip(&chip, window, record.bytes); });
         HDC dc = GetDC(window);
         DrawChip(chip, window, dc, texts.back().c_str());
         ReleaseDC(window, dc);
@@ -93,10 +97,11 @@ int main(int argc, char** argv)
     }
     double committed = CommittedPrivateBytes();
     printf("%d-bit host: %d of %d chips of 480x320 with a %d MP photo each showing (target: all %d); "
-           "%.2f MB committed per chip, committed %.0f MB, largest free block %.0f MB\n",
+           "%.2f MB committed per chip, committed %.0f MB, largest free block %.0f MB; "
+           "the %d InitializeChip calls took %.0f ms\n",
            static_cast<int>(sizeof(void*) * 8), showing, kChips, megapixels, kChips,
            showing ? (committed - before) / showing / 1048576.0 : 0.0, committed / 1048576.0,
-           LargestFreeBlock() / 1048576.0);
+           LargestFreeBlock() / 1048576.0, static_cast<int>(chips.size()), initializing);
     for (size_t i = 0; i < chips.size(); i++) {
         UnInitializeChip(chips[i]);
         DestroyWindow(windows[i]);

@@ -179,7 +179,7 @@ bool SaveBitmapPng(HBITMAP bitmap, const std::string& path, std::string* error)
     return EncodePixels(path, GUID_ContainerFormatPng, width, height, pixels.data(), stride, 3, error);
 }
 
-static void SamplePixel(int pattern, int x, int y, int width, int height, BYTE* bgr)
+void SamplePixel(int pattern, int x, int y, int width, int height, BYTE* bgr)
 {
     int r, g, b;
     switch (pattern % 5) {

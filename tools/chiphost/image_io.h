@@ -22,6 +22,9 @@ bool DecodePixels(const std::string& path, std::vector<BYTE>* bgra, int* width, 
 // Writes the bitmap as a PNG file. False with *error set on failure.
 bool SaveBitmapPng(HBITMAP bitmap, const std::string& path, std::string* error);
 
+// Pixel (x, y) of a width x height generated picture, as B,G,R.
+void SamplePixel(int pattern, int x, int y, int width, int height, BYTE* bgr);
+
 // Writes a generated picture in the format its extension names (.bmp, .png,
 // .jpg, .gif, .tif). `pattern` picks one of a few recognisable designs;
 // 4 is photo-like, with fine grain that compresses as a photograph does.
