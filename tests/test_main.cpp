@@ -13,6 +13,7 @@
 #include "surface/module_state.h"
 
 int RunOwnFaultChild();
+int RunOverflowChild(const char* frames);
 #endif
 
 int main(int argc, char** argv)
@@ -24,6 +25,8 @@ int main(int argc, char** argv)
 #ifdef OVILUNE_WHITE_BOX
     if (argc == 2 && strcmp(argv[1], "--fault-in-own-code") == 0)
         return RunOwnFaultChild();
+    if (argc == 3 && strcmp(argv[1], "--overflows") == 0)
+        return RunOverflowChild(argv[2]);
     // Linked in directly, the library's dialog templates are the executable's.
     g_module.instance = GetModuleHandleA(nullptr);
 #endif

@@ -17,7 +17,9 @@
 //   NO_PLUGIN_INFO      not a plug-in at all: GetPluginInfo is missing
 //   FAULT=kind          faults as a broken plug-in does: 1 access violation,
 //                       2 illegal instruction, 3 division by zero, 4 stack
-//                       overflow; where, by one of:
+//                       overflow (FAULT_FRAME bytes a level, 1024 unless
+//                       given; from 4 KB up each level probes its pages one
+//                       by one); where, by one of:
 //   FAULT_IN_INFO       GetPluginInfo, when asked for its formats
 //   FAULT_ON_CRASH_HEADER  IsSupported, on data starting "CRSH" only
 //   FAULT_BEFORE_ALLOC / FAULT_AFTER_ALLOC   GetPicture, before allocating
@@ -48,6 +50,9 @@
 #ifndef VERSION_TEXT
 #define VERSION_TEXT "00IN"
 #endif
+#ifndef FAULT_FRAME
+#define FAULT_FRAME 1024
+#endif
 
 #define PLUGIN_EXPORT extern "C" __declspec(dllexport)
 
@@ -65,7 +70,7 @@ static volatile int g_zero;
 // recursion from being provably infinite.
 [[maybe_unused]] static int Descend(int depth)
 {
-    volatile char frame[1024];
+    volatile char frame[FAULT_FRAME];
     frame[0] = static_cast<char>(depth);
     if (g_zero == 1)
         return 0;
