@@ -396,5 +396,6 @@ int main(int argc, char** argv)
     factory->Release();
     CoUninitialize();
     RemoveTree(folder);
+    printf("decode bench: done\n");
     return 0;
 }

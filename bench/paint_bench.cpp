@@ -173,5 +173,6 @@ int main()
     FreeLoaderList(g_module.loaders);
     RemoveTree(folder);
     CoUninitialize();
+    printf("paint bench: done\n");
     return 0;
 }

@@ -2,16 +2,26 @@
 # make bench: the benchmarks of both widths, x86_64 first. The i686 build
 # runs where this machine runs 32-bit programs; under an emulator its
 # timings measure the emulator, so there only the lines that measure no time
-# run (memory held, peaks, the 32-bit host's capacity), and it says so.
+# run (memory held, peaks, the 32-bit host's capacity), and it says so. A
+# benchmark that ends without its result, or fails its own check (a chip
+# that cannot show its photo), fails the run, which ends non-zero naming the
+# width and why after the others have run.
 set -eu
 BUILD=${1:-build}
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/scripts/wine-env.sh"
 widths=$(runnable_widths bench)
+failures=""
 run() {
-    program=$1
-    shift
-    sh "$ROOT/scripts/run-wine.sh" "$ROOT/$BUILD/$width/bench/$program.exe" "$@"
+    pattern=$1
+    program=$2
+    shift 2
+    run_to_result "$pattern" "$ROOT/$BUILD/$width/bench/$program.exe" "$@"
+    if [ -n "$RUN_FAILURE" ]; then
+        echo "bench: $width $program $*: $RUN_FAILURE"
+        failures="$failures
+  $width, $program $*: $RUN_FAILURE"
+    fi
 }
 for width in x86_64 i686; do
     case " $widths " in *" $width "*) ;; *) continue ;; esac
@@ -31,15 +41,19 @@ for width in x86_64 i686; do
     fi
     if [ "$timed" = 1 ]; then
         echo "== $width paint_bench"
-        run paint_bench
+        run "paint bench: done" paint_bench
         echo "== $width decode_bench"
-        run decode_bench
+        run "decode bench: done" decode_bench
     else
         echo "== $width decode_bench --untimed"
-        run decode_bench --untimed
+        run "decode bench: done" decode_bench --untimed
     fi
     echo "== $width capacity_bench"
     for megapixels in $sizes; do
-        run capacity_bench "$megapixels"
+        run "*-bit host: *" capacity_bench "$megapixels"
     done
 done
+if [ -n "$failures" ]; then
+    echo "bench: FAILED:$failures"
+    exit 1
+fi

@@ -13,4 +13,13 @@ trap 'rm -f "$STATUS"' EXIT
 # noise, everything else is passed on.
 xvfb-run -a -s "-screen 0 2048x1536x24" sh -c '"$LOADER" "$@"; echo $? > "$STATUS_FILE"; wineserver -k 2>/dev/null || true' \
     wine-run "$@" 2>&1 | grep -v '^X connection to' || true
-exit "$(cat "$STATUS" 2>/dev/null || echo 1)"
+# A status that was never written (the shell around the program ended
+# first, say) is a failure, never a success.
+status=$(cat "$STATUS" 2>/dev/null || true)
+case $status in
+''|*[!0-9]*)
+    echo "run-wine: $1 left no exit status" >&2
+    exit 1
+    ;;
+esac
+exit "$status"

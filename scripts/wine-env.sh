@@ -111,3 +111,32 @@ wine_for() {
 }
 
 ensure_wine_prefix
+
+# Runs a Windows program to its result: run_to_result PATTERN PROGRAM [ARGS...]
+# passes its output on, gives it RUN_LIMIT seconds (900 unless set), and
+# sets RUN_FAILURE to why it did not end well, or to nothing: a status other
+# than 0, the time limit, or a last line that does not match PATTERN (a
+# shell pattern) - no result, which a program ended from outside can leave
+# with status 0 (a `wineserver -k` of another run in the same prefix ends
+# every Wine program in it).
+run_to_result() {
+    pattern=$1
+    shift
+    log=$(mktemp)
+    status_file=$(mktemp)
+    { timeout --kill-after=30 "${RUN_LIMIT:-900}" sh "$ROOT/scripts/run-wine.sh" "$@"
+      echo $? > "$status_file"; } | tee "$log"
+    status=$(cat "$status_file")
+    last=$(tr -d '\r' < "$log" | sed '/^[[:space:]]*$/d' | tail -n 1)
+    rm -f "$log" "$status_file"
+    case $status in
+    124|137) RUN_FAILURE="stopped after ${RUN_LIMIT:-900} s" ;;
+    0) RUN_FAILURE="" ;;
+    *) RUN_FAILURE="ended with status $status" ;;
+    esac
+    # shellcheck disable=SC2254
+    case $last in
+    $pattern) ;;
+    *) RUN_FAILURE="${RUN_FAILURE:-ended with status 0} without its result (last line: ${last:-none})" ;;
+    esac
+}
