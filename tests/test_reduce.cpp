@@ -163,3 +163,28 @@ TEST_CASE("reduce: under the loader lock, where no new thread can start, a large
     CheckLargeReduction();
     unlock(0, cookie);
 }
+
+TEST_CASE("reduce: with alpha kept, the fourth byte is averaged as the colours are, by the vector and the exact path")
+{
+    // 7 x 5 to 3 x 2 takes the vector path; 40 wide to 2 passes its 16 taps.
+    const int sizes[][4] = {{7, 5, 3, 2}, {40, 17, 2, 1}};
+    for (const auto& s : sizes) {
+        CAPTURE(s[0]);
+        std::vector<DWORD> source(static_cast<size_t>(s[0]) * s[1]), alphas(source.size());
+        for (int y = 0; y < s[1]; y++)
+            for (int x = 0; x < s[0]; x++) {
+                DWORD alpha = (x * 37 + y * 11) & 0xFF;
+                source[static_cast<size_t>(y) * s[0] + x] = Pattern(x, y) | alpha << 24;
+                alphas[static_cast<size_t>(y) * s[0] + x] = alpha;
+            }
+        PixelRows rows = {reinterpret_cast<const BYTE*>(source.data()), s[0] * 4, s[0], s[1], 4, 0};
+        std::vector<DWORD> out(static_cast<size_t>(s[2]) * s[3]);
+        REQUIRE(ReduceArea(rows, s[2], s[3], s[2], s[3], reinterpret_cast<BYTE*>(out.data()), s[2] * 4, 4, true));
+        std::vector<DWORD> colours = AreaAverage(source.data(), s[0], s[1], s[0], s[2], s[3]);
+        std::vector<DWORD> alpha = AreaAverage(alphas.data(), s[0], s[1], s[0], s[2], s[3]);
+        for (size_t i = 0; i < out.size(); i++) {
+            CHECK(CountFarPixels(&out[i], &colours[i], 1, 1) == 0);
+            CHECK(abs(static_cast<int>(out[i] >> 24) - static_cast<int>(alpha[i] & 0xFF)) <= 1);
+        }
+    }
+}

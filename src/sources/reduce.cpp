@@ -78,24 +78,21 @@ bool RowsOfDib(const BITMAPINFOHEADER& header, const void* bits, PixelRows* rows
     return true;
 }
 
-// Adds weight x the first `columns` pixels of `row` into sums, three per
-// pixel; the first tap of an output row sets them instead.
-template <int kBytes>
+// Adds weight x the first `columns` pixels of `row` into sums, kChannels
+// per pixel (the fourth, alpha, only where it is kept); the first tap of an
+// output row sets them instead.
+template <int kBytes, int kChannels>
 static void AddRow(const BYTE* row, unsigned weight, int columns, unsigned* sums, bool first)
 {
     if (first) {
-        for (int x = 0; x < columns; x++, row += kBytes, sums += 3) {
-            sums[0] = weight * row[0];
-            sums[1] = weight * row[1];
-            sums[2] = weight * row[2];
-        }
+        for (int x = 0; x < columns; x++, row += kBytes, sums += kChannels)
+            for (int c = 0; c < kChannels; c++)
+                sums[c] = weight * row[c];
         return;
     }
-    for (int x = 0; x < columns; x++, row += kBytes, sums += 3) {
-        sums[0] += weight * row[0];
-        sums[1] += weight * row[1];
-        sums[2] += weight * row[2];
-    }
+    for (int x = 0; x < columns; x++, row += kBytes, sums += kChannels)
+        for (int c = 0; c < kChannels; c++)
+            sums[c] += weight * row[c];
 }
 
 // One output row from the column sums: each sum, a value with 16 bits of
@@ -115,19 +112,21 @@ static inline void PutPixel(BYTE* row, int x, int bytes, int width, DWORD value)
         memcpy(row + static_cast<size_t>(x) * 3, &value, 3);
 }
 
-static void ReduceColumns(const unsigned* sums, const Axis& columns, int visibleWidth, BYTE* out, int outBytes)
+static void ReduceColumns(const unsigned* sums, int channels, const Axis& columns, int visibleWidth, BYTE* out,
+                          int outBytes)
 {
     for (int x = 0; x < visibleWidth; x++) {
-        unsigned b = 0, g = 0, r = 0;
+        unsigned total[4] = {0, 0, 0, 0};
         for (int t = columns.starts[x]; t < columns.starts[x + 1]; t++) {
-            const unsigned* sum = sums + columns.taps[t].source * 3;
+            const unsigned* sum = sums + columns.taps[t].source * channels;
             unsigned weight = columns.taps[t].weight;
-            b += weight * ((sum[0] + 128) >> 8);
-            g += weight * ((sum[1] + 128) >> 8);
-            r += weight * ((sum[2] + 128) >> 8);
+            for (int c = 0; c < channels; c++)
+                total[c] += weight * ((sum[c] + 128) >> 8);
         }
-        PutPixel(out, x, outBytes, visibleWidth,
-                 ((b + (1u << 23)) >> 24) | (((g + (1u << 23)) >> 24) << 8) | (((r + (1u << 23)) >> 24) << 16));
+        DWORD pixel = 0;
+        for (int c = 0; c < channels; c++)
+            pixel |= ((total[c] + (1u << 23)) >> 24) << (8 * c);
+        PutPixel(out, x, outBytes, visibleWidth, pixel);
     }
 }
 
@@ -237,15 +236,17 @@ static bool LayColumns(const Axis& columns, int visibleWidth, int lanes, QuadCol
 }
 
 // Rounds four outputs' 8.8 sums (sixteen lanes, two registers) and writes
-// the visible ones; the fourth lane read of each pixel is masked off.
+// the visible ones; the fourth lane read of each pixel is masked off unless
+// it is an alpha that is kept (`keep`, a mask of the lanes to keep).
 // Kept inline: a call passes the two registers through memory.
 __attribute__((target("sse2"), always_inline)) static inline void PutQuad(__m128i low, __m128i high, int x,
-                                                                       int visibleWidth, BYTE* target, int outBytes)
+                                                                       int visibleWidth, BYTE* target, int outBytes,
+                                                                       DWORD keep)
 {
     const __m128i half = _mm_set1_epi16(128);
     low = _mm_srli_epi16(_mm_add_epi16(low, half), 8);
     high = _mm_srli_epi16(_mm_add_epi16(high, half), 8);
-    __m128i bytes = _mm_and_si128(_mm_packus_epi16(low, high), _mm_set1_epi32(0x00FFFFFF));
+    __m128i bytes = _mm_and_si128(_mm_packus_epi16(low, high), _mm_set1_epi32(static_cast<int>(keep)));
     if (outBytes == 4 && x + 4 <= visibleWidth) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(target + static_cast<size_t>(x) * 4), bytes);
         return;
@@ -259,7 +260,7 @@ __attribute__((target("sse2"), always_inline)) static inline void PutQuad(__m128
 // One output row from the weighed row sums, four pixels at a time, two to a
 // register.
 __attribute__((target("sse2"))) static void SumColumnsVector(const unsigned short* line, const QuadColumns& quads,
-                                                           int visibleWidth, BYTE* target, int outBytes)
+                                                           int visibleWidth, BYTE* target, int outBytes, DWORD keep)
 {
     const int count = quads.count;
     for (int x = 0; x < visibleWidth; x += 4) {
@@ -275,7 +276,7 @@ __attribute__((target("sse2"))) static void SumColumnsVector(const unsigned shor
             low = _mm_add_epi16(low, _mm_mulhi_epu16(first, weights[0]));
             high = _mm_add_epi16(high, _mm_mulhi_epu16(second, weights[1]));
         }
-        PutQuad(low, high, x, visibleWidth, target, outBytes);
+        PutQuad(low, high, x, visibleWidth, target, outBytes, keep);
     }
 }
 
@@ -301,6 +302,7 @@ struct Band {
     BYTE* out;
     ptrdiff_t outStep;
     int outBytes;
+    DWORD keep;                 // the bytes of each output pixel kept: alpha too, or not
     volatile LONG* nextChunk;   // the next chunk to take
     volatile LONG* chunksDone;  // chunks finished, by any thread
     HANDLE finished;            // set by whoever finishes the last chunk, when shared
@@ -325,7 +327,7 @@ static void ReduceChunks(const Band& band, unsigned short* line)
         for (int y = first; y < last; y++) {
             BYTE* target = band.out + band.outStep * y;
             SumRowsVector(*band.source, *band.rows, y, band.bytes, line);
-            SumColumnsVector(line, *band.quads, band.visibleWidth, target, band.outBytes);
+            SumColumnsVector(line, *band.quads, band.visibleWidth, target, band.outBytes, band.keep);
         }
         if (InterlockedIncrement(band.chunksDone) == ChunkCount(band) && band.finished)
             SetEvent(band.finished);
@@ -504,19 +506,21 @@ void SourceRowsOf(int sourceHeight, int outHeight, int yBegin, int yEnd, int* fi
 }
 
 bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int visibleHeight,
-                BYTE* out, ptrdiff_t outStep, int outBytes)
+                BYTE* out, ptrdiff_t outStep, int outBytes, bool alpha)
 {
-    return ReduceAreaRows(source, outWidth, outHeight, visibleWidth, 0, visibleHeight, out, outStep, outBytes);
+    return ReduceAreaRows(source, outWidth, outHeight, visibleWidth, 0, visibleHeight, out, outStep, outBytes, alpha);
 }
 
 bool ReduceAreaRows(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int yBegin, int yEnd,
-                    BYTE* out, ptrdiff_t outStep, int outBytes)
+                    BYTE* out, ptrdiff_t outStep, int outBytes, bool alpha)
 {
     if (source.width <= 0 || source.height <= 0 || outWidth <= 0 || outHeight <= 0
         || outWidth > source.width || outHeight > source.height || visibleWidth <= 0 || yBegin < 0
         || yEnd <= yBegin || visibleWidth > outWidth || yEnd > outHeight
-        || (source.bytesPerPixel != 3 && source.bytesPerPixel != 4) || (outBytes != 3 && outBytes != 4))
+        || (source.bytesPerPixel != 3 && source.bytesPerPixel != 4) || (outBytes != 3 && outBytes != 4)
+        || (alpha && (source.bytesPerPixel != 4 || outBytes != 4)))
         return false;
+    int channels = alpha ? 4 : 3;
     // Rows are set up from the top so that every band's taps are those of
     // the whole reduction.
     int visibleHeight = yEnd;
@@ -530,7 +534,7 @@ bool ReduceAreaRows(const PixelRows& source, int outWidth, int outHeight, int vi
     // of pixels wide must fail here, not wrap a 32-bit size.
     unsigned long long wanted = (static_cast<unsigned long long>(columnTaps) + rowTaps) * sizeof(Tap)
         + (static_cast<unsigned long long>(visibleWidth) + visibleHeight + 2) * sizeof(int)
-        + (static_cast<unsigned long long>(usedColumns) + 1) * 3 * sizeof(unsigned);
+        + (static_cast<unsigned long long>(usedColumns) + 1) * channels * sizeof(unsigned);
     if (wanted > 0x7FFFFFFFULL)
         return false;
     BYTE* work = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, static_cast<size_t>(wanted)));
@@ -550,8 +554,8 @@ bool ReduceAreaRows(const PixelRows& source, int outWidth, int outHeight, int vi
         QuadColumns quads;
         if (LayColumns(columns, visibleWidth, source.bytesPerPixel, &quads)) {
             Band band = {&source, &rows, &quads, usedColumns * source.bytesPerPixel, visibleWidth, yBegin, yEnd,
-                         out, outStep, outBytes, nullptr, nullptr, nullptr};
-            RunBands(band, line, (static_cast<size_t>(usedColumns) + 1) * 3 * sizeof(unsigned));
+                         out, outStep, outBytes, alpha ? 0xFFFFFFFFu : 0x00FFFFFFu, nullptr, nullptr, nullptr};
+            RunBands(band, line, (static_cast<size_t>(usedColumns) + 1) * channels * sizeof(unsigned));
             HeapFree(GetProcessHeap(), 0, quads.block);
             HeapFree(GetProcessHeap(), 0, work);
             return true;
@@ -562,11 +566,13 @@ bool ReduceAreaRows(const PixelRows& source, int outWidth, int outHeight, int vi
             const BYTE* row = source.top + source.step * (rows.taps[t].source - source.firstRow);
             bool first = t == rows.starts[y];
             if (source.bytesPerPixel == 3)
-                AddRow<3>(row, rows.taps[t].weight, usedColumns, sums, first);
+                AddRow<3, 3>(row, rows.taps[t].weight, usedColumns, sums, first);
+            else if (!alpha)
+                AddRow<4, 3>(row, rows.taps[t].weight, usedColumns, sums, first);
             else
-                AddRow<4>(row, rows.taps[t].weight, usedColumns, sums, first);
+                AddRow<4, 4>(row, rows.taps[t].weight, usedColumns, sums, first);
         }
-        ReduceColumns(sums, columns, visibleWidth, out + outStep * y, outBytes);
+        ReduceColumns(sums, channels, columns, visibleWidth, out + outStep * y, outBytes);
     }
     HeapFree(GetProcessHeap(), 0, work);
     return true;

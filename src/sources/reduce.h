@@ -27,16 +27,19 @@ bool RowsOfDib(const BITMAPINFOHEADER& header, const void* bits, PixelRows* rows
 // Reduces `source` to outWidth x outHeight (each at most the source's own
 // side) and writes the top-left visibleWidth x visibleHeight of it into
 // `out`, whose rows lie outStep bytes apart, as outBytes 4 (B,G,R and a
-// zero) or 3 (B,G,R) a pixel. False, with nothing written, when the sizes
-// do not allow it or working memory cannot be had.
+// zero) or 3 (B,G,R) a pixel. With `alpha`, 4-byte pixels to 4-byte pixels,
+// the fourth byte is averaged as the others are, where a zero is written
+// otherwise: of premultiplied pixels that gives colour weighted by alpha.
+// False, with nothing written, when the sizes do not allow it or working
+// memory cannot be had.
 bool ReduceArea(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int visibleHeight,
-                BYTE* out, ptrdiff_t outStep, int outBytes = 4);
+                BYTE* out, ptrdiff_t outStep, int outBytes = 4, bool alpha = false);
 
 // The same for output rows yBegin .. yEnd - 1 only, `out` still being where
 // output row 0 lies: a picture decoded in bands is reduced band by band, each
 // band holding the source rows SourceRowsOf names.
 bool ReduceAreaRows(const PixelRows& source, int outWidth, int outHeight, int visibleWidth, int yBegin, int yEnd,
-                    BYTE* out, ptrdiff_t outStep, int outBytes);
+                    BYTE* out, ptrdiff_t outStep, int outBytes, bool alpha = false);
 
 // Closes the pool whose worker shares large reductions, when the library is
 // unloaded (not at process exit).
