@@ -14,6 +14,12 @@ static COLORREF Stripes(int x, int y)
     return (x / 10 + y / 10) % 2 ? RGB(250, 200, 20) : RGB(20, 120, 240);
 }
 
+static bool Near(COLORREF a, COLORREF b, int tolerance)
+{
+    return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance
+        && std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
+}
+
 static RECT Rect(int left, int top, int right, int bottom)
 {
     RECT r = {left, top, right, bottom};
@@ -496,11 +502,6 @@ struct DepthSurface {
     HGDIOBJ previous;
 };
 
-static bool Near(COLORREF a, COLORREF b, int tolerance)
-{
-    return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance
-        && std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
-}
 
 TEST_CASE("paint: memory DCs of other depths and a metafile DC get the picture, and leave no object behind")
 {
@@ -639,4 +640,64 @@ TEST_CASE("paint: resizing in a zoom mode keeps what is still visible and paints
         }
     }
     RemoveTree(folder);
+}
+
+// Alpha in the fourth byte, as plug-ins hand it (a COLORREF's top byte
+// here): a third clear over magenta, a third half-covering red, a third
+// opaque green.
+static COLORREF Veiled(int x, int)
+{
+    return x < 20 ? RGB(255, 0, 255) : x < 40 ? RGB(255, 0, 0) | 0x80000000u : RGB(0, 160, 0) | 0xFF000000u;
+}
+
+static COLORREF OpaqueAlpha(int x, int y)
+{
+    return Stripes(x, y) | 0xFF000000u;
+}
+
+TEST_CASE("paint: a plug-in's transparency shows the chip's colour through it, blended, in every mode, and follows the colour an Update brings")
+{
+    CountingPlugin plugin("alpha-plugins");
+    ImageFolder images("alpha-images");
+    REQUIRE(plugin.counters);
+    REQUIRE(WriteTpic(images.Path("veiled.tpc"), 60, 30, Veiled));
+    REQUIRE(WriteTpic(images.Path("opaque.tpc"), 60, 30, OpaqueAlpha));
+    const COLORREF half = RGB(128, 0, 127);  // 128/255 red over the blue
+    const struct {
+        int mode, clientWidth, clientHeight, scale;
+    } modes[] = {{IDM_ZOOM100, 120, 60, 1}, {IDM_ZOOM25, 120, 60, 4}, {IDM_FIT, 30, 15, 2}, {IDM_FIT_ASPECT, 30, 20, 2}};
+    for (const auto& m : modes) {
+        CAPTURE(m.mode);
+        SavedBlock saved = {4, m.mode, 0, 0, 0, 0, 0};
+        TestChip chip(images.Path("veiled.tpc"), m.clientWidth, m.clientHeight, &saved, kBackground);
+        Surface surface;
+        REQUIRE(CreateSurface(&surface, m.clientWidth, m.clientHeight));
+        Paint(chip, &surface);
+        int y = 10 / m.scale;
+        CHECK(PixelAt(surface, 10 / m.scale, y) == kBackground);
+        CHECK(Near(PixelAt(surface, 30 / m.scale, y), half, 1));
+        CHECK(PixelAt(surface, 50 / m.scale, y) == RGB(0, 160, 0));
+        DestroySurface(&surface);
+    }
+
+    // Another colour from the host: composed over it in the one read the
+    // Update makes anyway.
+    SavedBlock actual = {4, IDM_ZOOM100, 0, 0, 0, 0, 0};
+    TestChip chip(images.Path("veiled.tpc"), 120, 60, &actual, kBackground);
+    Surface surface;
+    REQUIRE(CreateSurface(&surface, 120, 60));
+    int reads = plugin.counters->getPictureCalls;
+    chip.background = RGB(255, 255, 0);
+    chip.Reconfigure(&actual);
+    CHECK(plugin.counters->getPictureCalls == reads + 1);
+    Paint(chip, &surface);
+    CHECK(PixelAt(surface, 10, 10) == RGB(255, 255, 0));
+    CHECK(Near(PixelAt(surface, 30, 10), RGB(255, 127, 0), 1));
+
+    // Every fourth byte 255 is no transparency: the colours as they are.
+    TestChip opaque(images.Path("opaque.tpc"), 120, 60, &actual, kBackground);
+    Paint(opaque, &surface);
+    for (int x : {0, 15, 37, 59})
+        CHECK(PixelAt(surface, x, 12) == Stripes(x, 12));
+    DestroySurface(&surface);
 }

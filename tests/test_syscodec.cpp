@@ -252,7 +252,7 @@ TEST_CASE("syscodec: IsSupported reads leading bytes from a 2 KB buffer or a han
     RemoveTree(folder);
 }
 
-TEST_CASE("syscodec: Ovilune finds it on PATH and shows a PNG and a JPEG")
+TEST_CASE("syscodec: Ovilune finds it on PATH and shows a PNG and a JPEG, and a transparent PNG over the chip's colour")
 {
     std::string pluginPath = DxlPath();
     std::string plugins = pluginPath.substr(0, pluginPath.find_last_of('\\')) + "\\plugins";
@@ -298,6 +298,38 @@ TEST_CASE("syscodec: Ovilune finds it on PATH and shows a PNG and a JPEG")
         CHECK(Near(PixelAt(surface, 5, 5), RGB(30, 20, 0), c.tolerance));
         CHECK(Near(PixelAt(surface, c.right, c.bottom), RGB(30, 180, 200), c.tolerance));
         CHECK(PixelAt(surface, 56, 38) == RGB(0, 0, 255));
+        DestroySurface(&surface);
+        dxl.UnInitializeChip(chip);
+        DestroyWindow(window);
+    }
+
+    // A PNG in stripes 20 pixels wide, clear over magenta and half-covering
+    // red: the plug-in hands its alpha to the library, which composes it
+    // over the chip's blue, whole at 100 %, reduced (averaged weighing
+    // colour by alpha) at 25 % and in the fit modes.
+    std::vector<BYTE> veiled(400 * 200 * 4);
+    for (size_t i = 0; i < veiled.size(); i += 4) {
+        bool clear = (i / 4 % 400) % 40 < 20;
+        const BYTE pixel[4] = {BYTE(clear ? 255 : 0), 0, 255, BYTE(clear ? 0 : 128)};
+        memcpy(&veiled[i], pixel, 4);
+    }
+    REQUIRE(Encode(folder + "\\veiled.png", GUID_ContainerFormatPng, 400, 200, veiled));
+    std::string veiledText = folder + "\\veiled.png";
+    const struct {
+        int mode, clientWidth, clientHeight, scale;
+    } modes[] = {{IDM_ZOOM100, 120, 60, 1}, {IDM_ZOOM25, 120, 60, 4}, {IDM_FIT, 100, 50, 4}, {IDM_FIT_ASPECT, 100, 60, 4}};
+    for (const auto& m : modes) {
+        CAPTURE(m.mode);
+        SavedBlock mode = {4, m.mode, 0, 0, 0, 0, 0};
+        HWND window = CreateChipWindow(m.clientWidth, m.clientHeight);
+        UpdateRecord record = MakeUpdateRecord(veiledText.c_str(), RGB(0, 0, 255), 1, &mode);
+        HLOCAL chip = nullptr;
+        dxl.InitializeChip(&chip, window, record.bytes);
+        Surface surface;
+        REQUIRE(CreateSurface(&surface, m.clientWidth, m.clientHeight));
+        dxl.DrawChip(chip, window, surface.dc, veiledText.c_str());
+        CHECK(PixelAt(surface, 10 / m.scale, 10 / m.scale) == RGB(0, 0, 255));
+        CHECK(Near(PixelAt(surface, 30 / m.scale, 10 / m.scale), RGB(128, 0, 127), 1));
         DestroySurface(&surface);
         dxl.UnInitializeChip(chip);
         DestroyWindow(window);

@@ -200,14 +200,14 @@ static inline DWORD Interpolate(const BYTE* grid, const GridSteps& steps, unsign
     return out;
 }
 
-void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width)
+void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width, unsigned step)
 {
     static const GridSteps steps;
     const BYTE* grid = table.grid.data();
     DWORD* keys = table.cacheKeys.data();
     DWORD* values = table.cacheValues.data();
     DWORD lastKey = 0, out = 0;
-    for (unsigned x = 0; x < width; x++, pixels += 3) {
+    for (unsigned x = 0; x < width; x++, pixels += step) {
         unsigned b = pixels[0], g = pixels[1], r = pixels[2];
         DWORD key = b | g << 8 | r << 16 | 0x1000000u;  // never 0, the empty slot
         DWORD slot = ((key * 2654435761u) >> (32 - kCacheBits));

@@ -27,5 +27,6 @@ struct SrgbTable {
 // False where the system refuses the profile.
 bool BuildSrgbTable(const std::vector<BYTE>& profile, SrgbTable* table);
 
-// Converts `width` pixels of B, G, R bytes in place.
-void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width);
+// Converts `width` pixels of B, G, R bytes in place, `step` bytes apart (4
+// where an alpha byte follows each, which stays as it is).
+void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width, unsigned step = 3);

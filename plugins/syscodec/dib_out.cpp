@@ -4,9 +4,9 @@
 
 #include "sources/susie.h"
 
-bool AllocateDib(UINT width, UINT height, bool white, DibBlocks* blocks)
+bool AllocateDib(UINT width, UINT height, bool white, DibBlocks* blocks, WORD bitCount)
 {
-    unsigned long long stride = (static_cast<unsigned long long>(width) * 3 + 3) & ~3ULL;
+    unsigned long long stride = (static_cast<unsigned long long>(width) * (bitCount / 8) + 3) & ~3ULL;
     unsigned long long size = stride * height;
     blocks->info = nullptr;
     blocks->bits = nullptr;
@@ -21,7 +21,7 @@ bool AllocateDib(UINT width, UINT height, bool white, DibBlocks* blocks)
         header->biWidth = static_cast<LONG>(width);
         header->biHeight = static_cast<LONG>(height);
         header->biPlanes = 1;
-        header->biBitCount = 24;
+        header->biBitCount = bitCount;
         header->biCompression = BI_RGB;
         header->biSizeImage = static_cast<DWORD>(size);
         LocalUnlock(blocks->info);
@@ -78,15 +78,16 @@ void Place(int orientation, UINT x, UINT y, UINT width, UINT height, UINT* shown
 }
 
 void PlaceStored(int orientation, UINT x0, UINT count, UINT y, UINT width, UINT height, const ShownRows& target,
-                 const BYTE* bgr)
+                 const BYTE* pixels, UINT bytes)
 {
     if (orientation == 1) {
-        memcpy(RowAt(target, y) + static_cast<size_t>(x0) * 3, bgr, static_cast<size_t>(count) * 3);
+        memcpy(RowAt(target, y) + static_cast<size_t>(x0) * bytes, pixels, static_cast<size_t>(count) * bytes);
         return;
     }
     for (UINT i = 0; i < count; i++) {
         UINT shownX, shownY;
         Place(orientation, x0 + i, y, width, height, &shownX, &shownY);
-        memcpy(RowAt(target, shownY) + static_cast<size_t>(shownX) * 3, bgr + static_cast<size_t>(i) * 3, 3);
+        memcpy(RowAt(target, shownY) + static_cast<size_t>(shownX) * bytes, pixels + static_cast<size_t>(i) * bytes,
+               bytes);
     }
 }

@@ -1,5 +1,6 @@
-// What a decoding call hands over: the 24-bit bottom-up DIB of GetPicture's
-// two blocks, with the picture's pixels placed upright in it as its
+// What a decoding call hands over: the bottom-up DIB of GetPicture's two
+// blocks, 24-bit (or 32-bit with straight alpha where the caller asked for
+// transparency so), with the picture's pixels placed upright in it as its
 // orientation says, whichever decoder read them.
 #pragma once
 
@@ -15,10 +16,10 @@ struct DibBlocks {
     UINT stride;
 };
 
-// The blocks for a width x height picture; false, with nothing allocated,
-// when they cannot be had. `white` fills them first, for a decoder that may
-// leave pixels unwritten.
-bool AllocateDib(UINT width, UINT height, bool white, DibBlocks* blocks);
+// The blocks for a width x height picture of 24 or 32 bits a pixel; false,
+// with nothing allocated, when they cannot be had. `white` fills them first,
+// for a decoder that may leave pixels unwritten.
+bool AllocateDib(UINT width, UINT height, bool white, DibBlocks* blocks, WORD bitCount = 24);
 
 // Hands both blocks to the caller on success; frees them otherwise.
 int HandOver(DibBlocks* blocks, int result, HLOCAL* info, HLOCAL* bits);
@@ -43,7 +44,7 @@ ShownRows RowsOf(const DibBlocks& blocks, UINT height);
 // quarter, so the shown picture is height x width.
 void Place(int orientation, UINT x, UINT y, UINT width, UINT height, UINT* shownX, UINT* shownY);
 
-// Puts `count` stored B,G,R pixels from stored (x0, y) on where
-// `orientation` shows them.
+// Puts `count` stored pixels of `bytes` each (B,G,R, or B,G,R,A) from
+// stored (x0, y) on where `orientation` shows them.
 void PlaceStored(int orientation, UINT x0, UINT count, UINT y, UINT width, UINT height, const ShownRows& target,
-                 const BYTE* bgr);
+                 const BYTE* pixels, UINT bytes = 3);

@@ -434,19 +434,77 @@ static void ComposeOverWhite(const BYTE* bgra, UINT width, BYTE* out)
     }
 }
 
-static bool MakeConverter(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, IWICFormatConverter** converter)
+// Decoded as premultiplied BGRA to be composed over white, or as straight
+// BGRA where the caller composes its transparency itself.
+static bool MakeConverter(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, bool straight,
+                          IWICFormatConverter** converter)
 {
     return SUCCEEDED(factory->CreateFormatConverter(converter))
-        && SUCCEEDED((*converter)->Initialize(frame, GUID_WICPixelFormat32bppPBGRA, WICBitmapDitherTypeNone, nullptr,
-                                              0, WICBitmapPaletteTypeCustom));
+        && SUCCEEDED((*converter)->Initialize(frame, straight ? GUID_WICPixelFormat32bppBGRA
+                                                               : GUID_WICPixelFormat32bppPBGRA,
+                                              WICBitmapDitherTypeNone, nullptr, 0, WICBitmapPaletteTypeCustom));
 }
 
+// Whether the frame's pixels may be transparent: its format has an alpha
+// channel, or a palette with transparent colours (a GIF's).
+static bool MayBeTransparent(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame)
+{
+    static const GUID* const kWithAlpha[] = {
+        &GUID_WICPixelFormat32bppBGRA,  &GUID_WICPixelFormat32bppRGBA,     &GUID_WICPixelFormat32bppPBGRA,
+        &GUID_WICPixelFormat32bppPRGBA, &GUID_WICPixelFormat64bppRGBA,     &GUID_WICPixelFormat64bppPRGBA,
+        &GUID_WICPixelFormat16bppBGRA5551, &GUID_WICPixelFormat128bppRGBAFloat, &GUID_WICPixelFormat128bppPRGBAFloat,
+    };
+    static const GUID* const kIndexed[] = {&GUID_WICPixelFormat1bppIndexed, &GUID_WICPixelFormat2bppIndexed,
+                                           &GUID_WICPixelFormat4bppIndexed, &GUID_WICPixelFormat8bppIndexed};
+    WICPixelFormatGUID format;
+    if (FAILED(frame->GetPixelFormat(&format)))
+        return false;
+    for (const GUID* alpha : kWithAlpha)
+        if (IsEqualGUID(format, *alpha))
+            return true;
+    for (const GUID* indexed : kIndexed) {
+        if (!IsEqualGUID(format, *indexed))
+            continue;
+        Com<IWICPalette> palette;
+        BOOL hasAlpha = FALSE;
+        return SUCCEEDED(factory->CreatePalette(&palette)) && SUCCEEDED(frame->CopyPalette(palette.p))
+            && SUCCEEDED(palette->HasAlpha(&hasAlpha)) && hasAlpha;
+    }
+    return false;
+}
+
+static void Premultiply(BYTE* bgra, UINT width)
+{
+    for (UINT x = 0; x < width; x++, bgra += 4)
+        for (int c = 0; c < 3; c++)
+            bgra[c] = static_cast<BYTE>((bgra[c] * bgra[3] + 127) / 255);
+}
+
+static void Unpremultiply(BYTE* bgra, UINT width)
+{
+    for (UINT x = 0; x < width; x++, bgra += 4) {
+        unsigned alpha = bgra[3];
+        for (int c = 0; c < 3; c++) {
+            unsigned value = alpha ? (bgra[c] * 255 + alpha / 2) / alpha : 0;
+            bgra[c] = static_cast<BYTE>(value > 255 ? 255 : value);
+        }
+    }
+}
+
+// What the rows are decoded into: 3 bytes a pixel composed over white, or 4
+// with straight alpha (premultiplied where they are to be averaged).
+struct RowForm {
+    UINT bytes;
+    bool premultiplied;
+};
+
 // Decodes the stored pixels x0 .. x1 - 1 of rows y0 .. y1 - 1 of a width x
-// height frame as premultiplied BGRA, composes them over white and puts each
-// where `orientation` shows it; with a table, colours are converted to sRGB
-// on the way. `row` holds x1 - x0 BGRA pixels, `composed` as many B,G,R.
+// height frame, in `form`, and puts each where `orientation` shows it; with
+// a table, colours are converted to sRGB on the way. `row` holds x1 - x0
+// BGRA pixels, `formed` as many of the form's.
 static int DecodeRows(IWICFormatConverter* converter, UINT x0, UINT x1, UINT y0, UINT y1, UINT width, UINT height,
-                      int orientation, SrgbTable* table, const ShownRows& target, BYTE* row, BYTE* composed)
+                      int orientation, SrgbTable* table, RowForm form, const ShownRows& target, BYTE* row,
+                      BYTE* formed)
 {
     UINT count = x1 - x0;
     for (UINT y = y0; y < y1; y++) {
@@ -454,12 +512,17 @@ static int DecodeRows(IWICFormatConverter* converter, UINT x0, UINT x1, UINT y0,
         if (FAILED(converter->CopyPixels(&line, count * 4, count * 4, row)))
             return SPI_BROKEN_DATA;
         // Unturned rows go straight to their place; turned ones pixel by pixel.
-        BYTE* out = orientation == 1 ? RowAt(target, y) + static_cast<size_t>(x0) * 3 : composed;
-        ComposeOverWhite(row, count, out);
+        BYTE* out = orientation == 1 ? RowAt(target, y) + static_cast<size_t>(x0) * form.bytes : formed;
+        if (form.bytes == 3)
+            ComposeOverWhite(row, count, out);
+        else
+            memcpy(out, row, static_cast<size_t>(count) * 4);
         if (table)
-            ConvertRow(*table, out, count);
+            ConvertRow(*table, out, count, form.bytes);
+        if (form.premultiplied)
+            Premultiply(out, count);
         if (orientation != 1)
-            PlaceStored(orientation, x0, count, y, width, height, target, composed);
+            PlaceStored(orientation, x0, count, y, width, height, target, formed, form.bytes);
     }
     return SPI_SUCCESS;
 }
@@ -474,6 +537,7 @@ struct OpenedPicture {
     int orientation = 1;
     SrgbTable table;
     bool convert = false;
+    bool alpha = false;  // handed over with straight alpha, 32 bits a pixel
     UINT shownWidth() const { return orientation >= 5 ? height : width; }
     UINT shownHeight() const { return orientation >= 5 ? width : height; }
 };
@@ -487,7 +551,8 @@ static int OpenForDecoding(LPCSTR buffer, LONG_PTR length, unsigned flag, Preamb
         return result;
     picture->orientation = preamble->orientation;
     picture->convert = TableFor(&preamble->facts.profile, &picture->table);
-    if (!MakeConverter(picture->factory.p, picture->frame.p, &picture->converter))
+    picture->alpha = (flag & kSpiStraightAlpha) && MayBeTransparent(picture->factory.p, picture->frame.p);
+    if (!MakeConverter(picture->factory.p, picture->frame.p, picture->alpha, &picture->converter))
         return SPI_BROKEN_DATA;
     return SPI_SUCCESS;
 }
@@ -497,9 +562,10 @@ static int DecodeWhole(OpenedPicture& picture, HLOCAL* info, HLOCAL* bits, Susie
 {
     int result = SPI_SUCCESS;
     DibBlocks blocks;
-    if (!AllocateDib(picture.shownWidth(), picture.shownHeight(), true, &blocks))
+    RowForm form = {picture.alpha ? 4u : 3u, false};
+    if (!AllocateDib(picture.shownWidth(), picture.shownHeight(), true, &blocks, static_cast<WORD>(form.bytes * 8)))
         return SPI_NO_MEMORY;
-    std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), composed(static_cast<size_t>(picture.width) * 3);
+    std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), formed(static_cast<size_t>(picture.width) * 4);
     ShownRows target = RowsOf(blocks, picture.shownHeight());
     for (UINT y = 0; y < picture.height && result == SPI_SUCCESS; y += kProgressRows) {
         if (progress && progress(static_cast<int>(y), static_cast<int>(picture.height), data)) {
@@ -508,8 +574,8 @@ static int DecodeWhole(OpenedPicture& picture, HLOCAL* info, HLOCAL* bits, Susie
         }
         UINT end = picture.height - y < kProgressRows ? picture.height : y + kProgressRows;
         result = DecodeRows(picture.converter.p, 0, picture.width, y, end, picture.width, picture.height,
-                            picture.orientation, picture.convert ? &picture.table : nullptr, target, row.data(),
-                            composed.data());
+                            picture.orientation, picture.convert ? &picture.table : nullptr, form, target, row.data(),
+                            formed.data());
     }
     if (result == SPI_SUCCESS && progress
         && progress(static_cast<int>(picture.height), static_cast<int>(picture.height), data))
@@ -528,7 +594,10 @@ static int DecodeReduced(OpenedPicture& picture, long width, long height, HLOCAL
 {
     int result = SPI_SUCCESS;
     UINT shownWidth = picture.shownWidth(), shownHeight = picture.shownHeight();
-    size_t bandStride = (static_cast<size_t>(shownWidth) * 3 + 3) & ~static_cast<size_t>(3);
+    // With alpha the band is premultiplied, so that the average weighs each
+    // colour by its alpha; the result is made straight again at the end.
+    RowForm form = {picture.alpha ? 4u : 3u, picture.alpha};
+    size_t bandStride = (static_cast<size_t>(shownWidth) * form.bytes + 3) & ~static_cast<size_t>(3);
     // Room for at least the rows any one output row covers.
     size_t capacity = kBandBytes / bandStride;
     size_t most = shownHeight / static_cast<UINT>(height) + 2;
@@ -542,12 +611,13 @@ static int DecodeReduced(OpenedPicture& picture, long width, long height, HLOCAL
     // error code, not an ended process.
     BYTE* band = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, bandStride * capacity));
     DibBlocks blocks;
-    if (!band || !AllocateDib(static_cast<UINT>(width), static_cast<UINT>(height), true, &blocks)) {
+    if (!band || !AllocateDib(static_cast<UINT>(width), static_cast<UINT>(height), true, &blocks,
+                              static_cast<WORD>(form.bytes * 8))) {
         if (band)
             HeapFree(GetProcessHeap(), 0, band);
         return SPI_NO_MEMORY;
     }
-    std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), composed(static_cast<size_t>(picture.width) * 3);
+    std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), formed(static_cast<size_t>(picture.width) * 4);
     int first = 0, last = 0;
     BYTE* outTop = blocks.pixels + static_cast<size_t>(blocks.stride) * (height - 1);
     for (int y0 = 0, y1 = 0; y0 < height && result == SPI_SUCCESS; y0 = y1) {
@@ -576,14 +646,18 @@ static int DecodeReduced(OpenedPicture& picture, long width, long height, HLOCAL
         }
         ShownRows target = {band, static_cast<ptrdiff_t>(bandStride), first};
         result = DecodeRows(picture.converter.p, x0, x1, r0, r1, picture.width, picture.height, picture.orientation,
-                            picture.convert ? &picture.table : nullptr, target, row.data(), composed.data());
+                            picture.convert ? &picture.table : nullptr, form, target, row.data(), formed.data());
         PixelRows rows = {band, static_cast<ptrdiff_t>(bandStride), static_cast<int>(shownWidth),
-                          static_cast<int>(shownHeight), 3, first};
+                          static_cast<int>(shownHeight), static_cast<int>(form.bytes), first};
         if (result == SPI_SUCCESS
-            && !ReduceAreaRows(rows, width, height, width, y0, y1, outTop, -static_cast<ptrdiff_t>(blocks.stride), 3))
+            && !ReduceAreaRows(rows, width, height, width, y0, y1, outTop, -static_cast<ptrdiff_t>(blocks.stride),
+                               static_cast<int>(form.bytes), picture.alpha))
             result = SPI_NO_MEMORY;
     }
     HeapFree(GetProcessHeap(), 0, band);
+    if (result == SPI_SUCCESS && picture.alpha)
+        for (long y = 0; y < height; y++)
+            Unpremultiply(blocks.pixels + static_cast<size_t>(blocks.stride) * y, static_cast<UINT>(width));
     if (result == SPI_SUCCESS && progress && progress(static_cast<int>(height), static_cast<int>(height), data))
         result = SPI_ABORTED;
     return HandOver(&blocks, result, info, bits);
@@ -629,15 +703,18 @@ static int DecodePicture(LPCSTR buffer, LONG_PTR length, unsigned flag, ReducedS
 PLUGIN_EXPORT int WINAPI GetPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, HLOCAL* info,
                                     HLOCAL* bits, SusieProgress progress, LONG_PTR data)
 {
-    return DecodePicture(buffer, length, flag, nullptr, 0, info, bits, progress, data);
+    // Other hosts ignore a fourth byte: transparency always comes over white.
+    return DecodePicture(buffer, length, flag & ~kSpiStraightAlpha, nullptr, 0, info, bits, progress, data);
 }
 
 // Not part of the plug-in interface: the picture as GetPicture gives it, or
 // area-averaged down to the size `sizeFor` asks for once it is told the
 // picture's own (the size GetPictureInfo reports), decoded and reduced band
 // by band. One opening of the file: a decoder may decode the whole picture
-// just to say its size. Used by the chip library for what a chip shows
-// smaller than the picture.
+// just to say its size. With kSpiStraightAlpha in `flag`, a picture whose
+// format can be transparent comes as 32 bits a pixel with straight alpha,
+// its reduction averaging colour weighted by alpha. Used by the chip library
+// for what a chip shows, which it composes over the chip's own colour.
 PLUGIN_EXPORT int WINAPI GetReducedPicture(LPCSTR buffer, LONG_PTR length, unsigned flag, ReducedSize sizeFor,
                                            LONG_PTR context, HLOCAL* info, HLOCAL* bits, SusieProgress progress,
                                            LONG_PTR data)

@@ -27,7 +27,7 @@ bool LoadCurrentPicture(ChipState* state, HWND window, const char* text, int mod
     char path[kPathBufferSize];
     GetPathLine(text, state->imageIndex, path);
     RECT client = ClientRect(window);
-    HeldRule rule = {mode, client.right - client.left, client.bottom - client.top};
+    HeldRule rule = {mode, client.right - client.left, client.bottom - client.top, state->background};
     // The picture being replaced lends its memory to the new one when both
     // have one size, as the photos of one camera do: first touching that
     // much fresh memory costs a large part of a change.

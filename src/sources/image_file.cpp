@@ -76,6 +76,11 @@ static DisplaySize HeldFor(const HeldRule* rule, DisplaySize whole)
     return HeldSize(rule->mode, rule->clientWidth, rule->clientHeight, whole.width, whole.height);
 }
 
+static COLORREF BackgroundOf(const HeldRule* rule)
+{
+    return rule ? rule->background : RGB(255, 255, 255);
+}
+
 static bool HasBitmapSuffix(const char* path, size_t length)
 {
     // Only the last three characters count; the dot is not looked at.
@@ -202,10 +207,12 @@ static HBITMAP BitmapFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spar
     if (!info)
         return nullptr;
     HBITMAP bitmap = nullptr;
-    const void* bits = LocalLock(bitsBlock);
+    void* bits = LocalLock(bitsBlock);
     if (bits) {
         if (DibFitsBlocks(&info->bmiHeader, infoSize, bitsSize)) {
             const BITMAPINFOHEADER& header = info->bmiHeader;
+            // The plug-in's blocks are ours: composed where they lie.
+            ComposeTransparency(header, bits, BackgroundOf(rule));
             DisplaySize whole = {header.biWidth, header.biHeight < 0 ? -header.biHeight : header.biHeight};
             bitmap = PictureFromDib(info, bits, spare, HeldFor(rule, whole));
             if (bitmap)
@@ -257,23 +264,30 @@ struct ReducedCall {
     HLOCAL* bits;
 };
 
+// Asked for its transparency as straight alpha, to be composed over the
+// chip's own colour rather than white.
 static int CallGetReducedPicture(void* args)
 {
     ReducedCall* call = static_cast<ReducedCall*>(args);
-    return call->getReduced(call->path, call->offset, SPI_INPUT_FILE, AnswerHeldSize,
+    return call->getReduced(call->path, call->offset, SPI_INPUT_FILE | kSpiStraightAlpha, AnswerHeldSize,
                             reinterpret_cast<LONG_PTR>(call->question), call->info, call->bits, nullptr, 0);
 }
 
-// The held copy as a 24-bit DIB of exactly the held size, or null.
-static HBITMAP HeldFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spare, DisplaySize held)
+// The held copy from a 24-bit DIB of exactly the held size, or a 32-bit one
+// with straight alpha composed over the background first; or null.
+static HBITMAP HeldFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spare, DisplaySize held,
+                              COLORREF background)
 {
     HBITMAP bitmap = nullptr;
     const BITMAPINFO* header = static_cast<const BITMAPINFO*>(LocalLock(infoBlock));
-    const void* bits = header ? LocalLock(bitsBlock) : nullptr;
+    void* bits = header ? LocalLock(bitsBlock) : nullptr;
     if (bits && DibFitsBlocks(&header->bmiHeader, LocalSize(infoBlock), LocalSize(bitsBlock))
+        && (header->bmiHeader.biBitCount == 24 || header->bmiHeader.biBitCount == 32)
         && header->bmiHeader.biWidth == held.width
-        && (header->bmiHeader.biHeight == held.height || header->bmiHeader.biHeight == -held.height))
+        && (header->bmiHeader.biHeight == held.height || header->bmiHeader.biHeight == -held.height)) {
+        ComposeTransparency(header->bmiHeader, bits, background);
         bitmap = PictureFromReducedDib(header, bits, spare);
+    }
     if (bits)
         LocalUnlock(bitsBlock);
     if (header)
@@ -309,7 +323,7 @@ static bool DecodeThroughOwn(const char* path, LoaderList loaders, const LoaderE
         return true;
     bool reduced = question.held.width < question.whole.width || question.held.height < question.whole.height;
     if (reduced) {
-        *picture = HeldFromBlocks(infoBlock, bitsBlock, spare, question.held);
+        *picture = HeldFromBlocks(infoBlock, bitsBlock, spare, question.held, rule->background);
         if (*picture)
             *imageSize = question.whole;
     } else {

@@ -33,14 +33,22 @@ void FreeLoaderList(LoaderList head);
 // Marks every entry of the plug-in module as faulted.
 void DisablePlugin(LoaderList loaders, HMODULE module);
 
-// What a chip will show a picture as: its view mode in a client of this size.
+// What a chip will show a picture as: its view mode in a client of this
+// size, over its background colour, which a picture with transparency is
+// composed over as it is loaded.
 struct HeldRule {
     int mode;
     int clientWidth;
     int clientHeight;
+    COLORREF background;
 };
 
 // The picture at path as a bitmap that the caller owns and deletes, or null.
+// A plug-in's 32-bit picture whose fourth bytes carry transparency (not all
+// 0, which older plug-ins leave in the reserved byte, nor all 255) is
+// composed over the rule's background (white without a rule), pixel by
+// pixel, before it is held; our own plug-in is asked for such pictures
+// with their alpha instead of over white.
 // It is held as a 32-bit DIB section, converted once here, so that painting
 // never converts it again: whole, or with a rule, at the size HeldSize gives,
 // reduced from the decoded rows themselves. *imageSize (when given) receives

@@ -243,12 +243,47 @@ HBITMAP PictureFromDib(const BITMAPINFO* info, const void* bits, HBITMAP spare, 
     return ReduceWhole(WholePictureFromDib(info, bits, nullptr), held, spare);
 }
 
+// Whether a 32-bit picture's fourth bytes carry transparency: some are not
+// 0 and some not 255. Read once per picture, as it is loaded.
+static bool CarriesTransparency(const PixelRows& rows)
+{
+    bool notZero = false, notOpaque = false;
+    for (int y = 0; y < rows.height; y++) {
+        const BYTE* alpha = rows.top + rows.step * y + 3;
+        for (int x = 0; x < rows.width; x++, alpha += 4) {
+            notZero |= *alpha != 0;
+            notOpaque |= *alpha != 255;
+        }
+        if (notZero && notOpaque)
+            return true;
+    }
+    return false;
+}
+
+bool ComposeTransparency(const BITMAPINFOHEADER& header, void* bits, COLORREF background)
+{
+    PixelRows rows;
+    if (header.biBitCount != 32 || !RowsOfDib(header, bits, &rows) || !CarriesTransparency(rows))
+        return false;
+    const unsigned under[3] = {GetBValue(background), GetGValue(background), GetRValue(background)};
+    for (int y = 0; y < rows.height; y++) {
+        BYTE* pixel = const_cast<BYTE*>(rows.top + rows.step * y);
+        for (int x = 0; x < rows.width; x++, pixel += 4) {
+            unsigned alpha = pixel[3];
+            for (int c = 0; c < 3; c++)
+                pixel[c] = static_cast<BYTE>((pixel[c] * alpha + under[c] * (255 - alpha) + 127) / 255);
+            pixel[3] = 0;
+        }
+    }
+    return true;
+}
+
 HBITMAP PictureFromReducedDib(const BITMAPINFO* info, const void* bits, HBITMAP spare)
 {
     // An average over one pixel is that pixel: this is a copy, in the form
     // and row order the reduction writes.
     PixelRows rows;
-    if (info->bmiHeader.biBitCount != 24 || !RowsOfDib(info->bmiHeader, bits, &rows))
+    if (!RowsOfDib(info->bmiHeader, bits, &rows))
         return nullptr;
     return ReducedPicture(rows, DisplaySize{rows.width, rows.height}, spare);
 }

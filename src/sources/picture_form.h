@@ -32,6 +32,15 @@ HBITMAP PictureFromBitmap(HBITMAP loaded, HBITMAP spare, DisplaySize held);
 // itself is left as it is.
 HBITMAP ReducedCopy(HBITMAP picture, DisplaySize held);
 
+// Composes a 32-bit BI_RGB DIB's pixels over `background` in place where its
+// fourth bytes are straight alpha that carries transparency (not all 0 nor
+// all 255): each becomes colour x alpha + background x (1 - alpha), its
+// fourth byte 0. False, with nothing changed, for any other DIB. Composing
+// over one colour commutes with the area average, so reductions of the
+// composed picture are those of the transparent one, colour weighted by
+// alpha.
+bool ComposeTransparency(const BITMAPINFOHEADER& header, void* bits, COLORREF background);
+
 // A new top-down DIB section (32 bits a pixel unless told) and where its
 // pixels lie, or null.
 HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels, int bitCount = 32);

@@ -71,3 +71,11 @@ typedef int (WINAPI *ReducedGetPicture)(LPCSTR buffer, LONG_PTR length, unsigned
                                         LONG_PTR context, HLOCAL* info, HLOCAL* bits, SusieProgress progress,
                                         LONG_PTR data);
 const char kReducedGetPictureName[] = "GetReducedPicture";
+
+// In GetReducedPicture's flag, beside the input's kind: a picture with
+// transparency comes as a 32-bit DIB whose fourth byte is its straight
+// (unpremultiplied) alpha, for the caller to compose over a colour of its
+// own, where it would otherwise come composed over white. A picture without
+// transparency may come either way; a plug-in that does not know the bit
+// ignores it.
+const unsigned kSpiStraightAlpha = 0x100;

@@ -67,10 +67,12 @@ static void ConfigureChip(ChipState* state, HWND window, const void* info, Loade
     state->imageCount = CountPathLines(text);
     state->imageIndex = state->imageCount > 0 ? ChipRandom() % state->imageCount : 0;
     const BYTE* saved = static_cast<const BYTE*>(ReadPointerAt(info, kUpdateSavedBlock));
+    // Taken before the picture is loaded: a picture with transparency is
+    // composed over it as it is read, so a new colour costs no second read.
+    state->background = static_cast<COLORREF>(ReadIntAt(info, kUpdateBackground));
     bool loaded = state->imageCount > 0 ? LoadCurrentPicture(state, window, text, ModeAfterRestore(state, saved), loaders)
                                         : ReplacePicture(state, nullptr);
     state->loadFailed = loaded ? 0 : 1;
-    state->background = static_cast<COLORREF>(ReadIntAt(info, kUpdateBackground));
 
     RestoreSavedSettings(state, window, saved);
 

@@ -275,7 +275,7 @@ bool WriteTpic(const std::string& path, int width, int height, PixelFunction pix
     for (int y = 0; y < height; y++) {
         for (int x = 0; x < width; x++) {
             COLORREF c = pixel(x, y);
-            BYTE bgrx[4] = {GetBValue(c), GetGValue(c), GetRValue(c), 0};
+            BYTE bgrx[4] = {GetBValue(c), GetGValue(c), GetRValue(c), static_cast<BYTE>(c >> 24)};
             bytes.insert(bytes.end(), bgrx, bgrx + 4);
         }
     }

@@ -106,7 +106,9 @@ void RemoveTree(const std::string& folder);
 bool WriteFileBytes(const std::string& path, const void* bytes, size_t size);
 std::string ReadFileBytes(const std::string& path);
 
-// TPIC pictures (the test plug-in's format); pixel(x, y) gives a COLORREF.
+// TPIC pictures (the test plug-in's format); pixel(x, y) gives a COLORREF,
+// whose top byte becomes the pixel's fourth, which the test plug-in hands
+// on as alpha (0 in an RGB() colour: the reserved byte older plug-ins leave).
 // `junk` bytes of padding come before the picture, as in a file that only
 // decodes at offset 128.
 typedef COLORREF (*PixelFunction)(int x, int y);
