@@ -4,7 +4,10 @@
 // cannot show its picture. Ends with what each chip holds, the host's
 // committed memory and the largest free block of its address space, the
 // hole the next large allocation needs, and how long the host waited in the
-// InitializeChip calls, where each chip decodes its photo. capacity_bench
+// InitializeChip calls, where each chip decodes its photo. Each chip runs a
+// slideshow in list order over its photo and the next chip's, so it also
+// holds its next photo read ahead; then each takes one step, which must show
+// that photo. capacity_bench
 // [12|24|48]: the
 // photo's megapixels, 48 unless given; each size is a process of its own,
 // so that one size's leftovers cannot crowd the next.
@@ -23,6 +26,7 @@
 #include "image_io.h"
 #include "resource.h"
 #include "sources/loaders.h"
+#include "sources/read_ahead.h"
 #include "surface/module_state.h"
 #include "surface/exports.h"
 
@@ -40,6 +44,17 @@ static SIZE_T LargestFreeBlock()
             break;
     }
     return largest;
+}
+
+static ChipState StateOf(HLOCAL chip)
+{
+    ChipState copy = {};
+    const ChipState* state = static_cast<const ChipState*>(LocalLock(chip));
+    if (state) {
+        copy = *state;
+        LocalUnlock(chip);
+    }
+    return copy;
 }
 
 static bool Showing(HLOCAL chip)
@@ -73,7 +88,7 @@ int main(int argc, char** argv)
     for (int i = 1; i < kChips; i++)
         CopyFileA(first.c_str(), (folder + "\\photo" + std::to_string(i) + ".jpg").c_str(), FALSE);
 
-    SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
+    SavedBlock fit = {20, IDM_FIT_ASPECT, 1, 1, 1, 0, 0};  // a step a tick, in list order
     std::vector<HLOCAL> chips;
     std::vector<HWND> windows;
     std::vector<std::string> texts;
@@ -81,7 +96,8 @@ int main(int argc, char** argv)
     double initializing = 0;
     double before = CommittedPrivateBytes();
     for (int i = 0; i < kChips; i++) {
-        texts.push_back(folder + "\\photo" + std::to_string(i) + ".jpg");
+        texts.push_back(folder + "\\photo" + std::to_string(i) + ".jpg\r\n" + folder + "\\photo"
+                        + std::to_string((i + 1) % kChips) + ".jpg");
         HWND window = CreateChipWindow(480, 320);
         HLOCAL chip = nullptr;
         UpdateRecord record = MakeUpdateRecord(texts.back().c_str(), RGB(40, 40, 40), 1, &fit);
@@ -95,13 +111,30 @@ int main(int argc, char** argv)
             break;
         showing++;
     }
+    WaitForReadAheadIdle();
     double committed = CommittedPrivateBytes();
+    int bits = static_cast<int>(sizeof(void*) * 8);
     printf("%d-bit host: %d of %d chips of 480x320 with a %d MP photo each showing (target: all %d); "
-           "%.2f MB committed per chip, committed %.0f MB, largest free block %.0f MB; "
-           "the %d InitializeChip calls took %.0f ms\n",
-           static_cast<int>(sizeof(void*) * 8), showing, kChips, megapixels, kChips,
-           showing ? (committed - before) / showing / 1048576.0 : 0.0, committed / 1048576.0,
-           LargestFreeBlock() / 1048576.0, static_cast<int>(chips.size()), initializing);
+           "%.2f MB committed per chip with its next photo read ahead, committed %.0f MB, largest free block "
+           "%.0f MB; the %d InitializeChip calls took %.0f ms\n",
+           bits, showing, kChips, megapixels, kChips, showing ? (committed - before) / showing / 1048576.0 : 0.0,
+           committed / 1048576.0, LargestFreeBlock() / 1048576.0, static_cast<int>(chips.size()), initializing);
+    int stepped = 0;
+    for (size_t i = 0; i < chips.size(); i++) {
+        int index = StateOf(chips[i]).imageIndex;
+        int size[2];
+        while (DoTimer(chips[i]) != 3) {
+        }
+        CalcDefaultRect(chips[i], windows[i], size, texts[i].c_str());
+        HDC dc = GetDC(windows[i]);
+        DrawChip(chips[i], windows[i], dc, texts[i].c_str());
+        ReleaseDC(windows[i], dc);
+        stepped += Showing(chips[i]) && StateOf(chips[i]).imageIndex != index;
+    }
+    WaitForReadAheadIdle();
+    printf("%d-bit host: %d of %d running slideshows showed their next photo after a step each (target: all %d); "
+           "committed %.0f MB, largest free block %.0f MB\n",
+           bits, stepped, kChips, kChips, CommittedPrivateBytes() / 1048576.0, LargestFreeBlock() / 1048576.0);
     for (size_t i = 0; i < chips.size(); i++) {
         UnInitializeChip(chips[i]);
         DestroyWindow(windows[i]);
@@ -109,5 +142,5 @@ int main(int argc, char** argv)
     FreeLoaderList(g_module.loaders);
     RemoveTree(folder);
     CoUninitialize();
-    return showing == kChips ? 0 : 1;
+    return showing == kChips && stepped == kChips ? 0 : 1;
 }

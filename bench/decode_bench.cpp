@@ -25,6 +25,7 @@
 #include "image_io.h"
 #include "jpeg_files.h"
 #include "sources/loaders.h"
+#include "sources/read_ahead.h"
 #include "sources/reduce.h"
 #include "surface/module_state.h"
 #include "sources/susie.h"
@@ -341,6 +342,64 @@ static void ScaledQuality(HMODULE plugin, const std::string& folder)
     DeleteFileA(path.c_str());
 }
 
+// What a slideshow step costs the host: to a 24 MP JPEG and PNG in a 480x320
+// fit-aspect chip stepping in list order, once the next photo is read ahead
+// (the step's DoTimer, CalcDefaultRect and first paint); and a step right
+// after another, before it is ready, against a step in random order, which
+// is not read ahead and decodes on the host's thread: it waits for that one
+// decode.
+static void SlideshowSteps(const std::string& folder)
+{
+    HWND window = CreateChipWindow(480, 320);
+    HDC dc = GetDC(window);
+    for (const char* kind : {"jpg", "png"}) {
+        std::string a = folder + "\\slide-a." + kind, b = folder + "\\slide-b." + kind, error;
+        if (!(kind[0] == 'j' ? WriteSampleJpeg(a, 6000, 4000, 90) : WriteSamplePicture(a, 6000, 4000, 4, &error))
+            || !CopyFileA(a.c_str(), b.c_str(), FALSE)) {
+            printf("slideshow steps: cannot write their pictures\n");
+            break;
+        }
+        std::string text = a + "\r\n" + b;
+        SavedBlock inOrder = {20, IDM_FIT_ASPECT, 1, 1, 1, 0, 0}, atRandom = {20, IDM_FIT_ASPECT, 1, 1, 1, 1, 0};
+        HLOCAL chips[2] = {nullptr, nullptr};
+        for (int i = 0; i < 2; i++) {
+            UpdateRecord record = MakeUpdateRecord(text.c_str(), 0, 1, i ? &atRandom : &inOrder);
+            InitializeChip(&chips[i], window, record.bytes);
+            DrawChip(chips[i], window, dc, text.c_str());
+        }
+        auto step = [&](HLOCAL chip) {
+            while (DoTimer(chip) != 3) {
+            }
+            int size[2];
+            CalcDefaultRect(chip, window, size, text.c_str());
+            DrawChip(chip, window, dc, text.c_str());
+        };
+        std::vector<double> ready, early, random;
+        for (int i = 0; i < kRuns; i++) {
+            WaitForReadAheadIdle();
+            ready.push_back(TimeOnce([&] { step(chips[0]); }));
+            WaitForReadAheadIdle();
+            step(chips[0]);
+            early.push_back(TimeOnce([&] { step(chips[0]); }));
+            WaitForReadAheadIdle();
+            random.push_back(TimeOnce([&] { step(chips[1]); }));
+        }
+        WaitForReadAheadIdle();
+        UnInitializeChip(chips[0]);
+        UnInitializeChip(chips[1]);
+        Spread readySpread = SpreadOf(ready), earlySpread = SpreadOf(early), randomSpread = SpreadOf(random);
+        printf("slideshow step to a 24 MP %s, 480x320 fit-aspect, read ahead: m %.2f ms [%.2f..%.2f] (target <= 3 ms); "
+               "a step right after another m %.1f ms, a step in random order (not read ahead) m %.1f ms, ratio %.2f "
+               "(one decode: about 1)\n",
+               kind, readySpread.median, readySpread.low, readySpread.high, earlySpread.median, randomSpread.median,
+               earlySpread.median / randomSpread.median);
+        DeleteFileA(a.c_str());
+        DeleteFileA(b.c_str());
+    }
+    ReleaseDC(window, dc);
+    DestroyWindow(window);
+}
+
 // What converting a photo with an embedded Adobe RGB profile costs.
 static void ProfileCost(SusieGetPicture getPicture, const std::string& folder)
 {
@@ -388,6 +447,7 @@ int main(int argc, char** argv)
         DestroyWindow(window);
         JpegChanges(factory, folder);
         ScaledQuality(plugin, folder);
+        SlideshowSteps(folder);
     }
     HeldAndPeak(folder);
     if (timed)

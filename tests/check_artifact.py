@@ -16,9 +16,10 @@ EXPORTS = {
 }
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comdlg32.dll",
                "msvcrt.dll", "ole32.dll", "windowscodecs.dll"}
-# The interface's functions, and the reduced decode the library asks for.
+# The interface's functions, the reduced decode the library asks for, and the
+# export saying the plug-in may decode on any thread.
 PLUGIN_EXPORTS = {"GetPluginInfo", "IsSupported", "GetPicture", "GetPictureInfo", "GetPreview",
-                  "ConfigurationDlg", "GetReducedPicture"}
+                  "ConfigurationDlg", "GetReducedPicture", "DecodesOnAnyThread"}
 VERSION_STRINGS = {
     "Comments": "画像を表示する(Susi Plug-in 利用)",
     "FileDescription": "Ovilune",

@@ -225,3 +225,82 @@ TEST_CASE("host: the descriptive and inert entry points")
     CHECK(dxl.GetMemoString(nullptr, nullptr, 10) == 0);
     UnloadDxl(&dxl);
 }
+
+// What the loader tells of a module going: the same record for both reasons.
+struct LoaderNotice {
+    ULONG flags;
+    const void* fullName;
+    const void* baseName;
+    void* base;
+    ULONG size;
+};
+typedef VOID(CALLBACK* LoaderNotified)(ULONG reason, const LoaderNotice* notice, void* context);
+typedef LONG(NTAPI* RegisterLoaderNotices)(ULONG flags, LoaderNotified function, void* context, void** cookie);
+typedef LONG(NTAPI* UnregisterLoaderNotices)(void* cookie);
+
+struct Unloading {
+    void* base;
+    HANDLE done;
+};
+
+static VOID CALLBACK WhenUnloaded(ULONG reason, const LoaderNotice* notice, void* context)
+{
+    Unloading* unloading = static_cast<Unloading*>(context);
+    if (reason == 2 && notice->base == unloading->base)  // LDR_DLL_NOTIFICATION_REASON_UNLOADED
+        SetEvent(unloading->done);
+}
+
+TEST_CASE("host: the library unloaded while its next picture is read ahead is unloaded once that decode has returned")
+{
+    AttachSettings settings;
+    std::string plugins = ScratchFolder("unload-read-ahead-plugins"), images = ScratchFolder("unload-read-ahead");
+    REQUIRE(InstallPlugin("anythread", plugins, "anythread.spi"));
+    SetSusieFolder(plugins.c_str());
+    REQUIRE(WriteSolidTpic(images + "\\a.tpc", 40, 30, RGB(200, 0, 0)));
+    REQUIRE(WriteSolidTpic(images + "\\b.tpc", 40, 30, RGB(0, 200, 0)));
+    std::string text = images + "\\a.tpc\r\n" + images + "\\b.tpc";
+    Dxl dxl;
+    REQUIRE(LoadDxl(&dxl, nullptr));
+    std::string pluginPath = plugins + "\\anythread.spi";
+    TestPluginCounters* counters = PluginCounters(GetModuleHandleA(pluginPath.c_str()));
+    REQUIRE(counters);
+    HWND window = CreateChipWindow(80, 60);
+    SavedBlock running = {20, IDM_ZOOM100, 1, 1, 1, 0, 0};
+    UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, &running);
+    HLOCAL chip = nullptr;
+    dxl.InitializeChip(&chip, window, record.bytes);
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr), gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    counters->entered = entered;
+    counters->gate = gate;
+    Surface surface;
+    REQUIRE(CreateSurface(&surface, 80, 60));
+    dxl.DrawChip(chip, window, surface.dc, text.c_str());
+    REQUIRE(WaitForSingleObject(entered, 10000) == WAIT_OBJECT_0);
+
+    // Ended and unloaded as a host does it, the decode still held open.
+    dxl.UnInitializeChip(chip);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    RegisterLoaderNotices registerNotices = reinterpret_cast<RegisterLoaderNotices>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")));
+    UnregisterLoaderNotices unregisterNotices = reinterpret_cast<UnregisterLoaderNotices>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")));
+    REQUIRE(reinterpret_cast<void*>(registerNotices) != nullptr);
+    Unloading unloading = {dxl.module, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    void* cookie = nullptr;
+    REQUIRE(registerNotices(0, WhenUnloaded, &unloading, &cookie) == 0);
+    std::string dxlPath = DxlPath();
+    UnloadDxl(&dxl);
+    CHECK(GetModuleHandleA(dxlPath.c_str()) != nullptr);  // the decode holds it
+    SetEvent(gate);
+    CHECK(WaitForSingleObject(unloading.done, 60000) == WAIT_OBJECT_0);
+    CHECK(GetModuleHandleA(dxlPath.c_str()) == nullptr);
+    CHECK(GetModuleHandleA(pluginPath.c_str()) == nullptr);  // its plug-ins went with it
+    unregisterNotices(cookie);
+    CloseHandle(unloading.done);
+    CloseHandle(entered);
+    CloseHandle(gate);
+    DestroySurface(&surface);
+    DestroyWindow(window);
+    RemoveTree(images);
+    RemoveTree(plugins);
+}

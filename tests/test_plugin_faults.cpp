@@ -12,27 +12,6 @@ static COLORREF Teal(int, int)
     return RGB(0, 128, 128);
 }
 
-// Folders' lists joined in the order given, so the order does not depend on
-// how a directory happens to list its files.
-static LoaderList Joined(std::initializer_list<std::string> folders)
-{
-    LoaderList list = nullptr;
-    LoaderEntry** tail = &list;
-    for (const std::string& folder : folders) {
-        LoaderList part = LoadersFrom(folder);
-        if (list) {  // one bitmap entry is enough
-            *tail = part->next;
-            part->next = nullptr;
-            FreeLoaderList(part);
-        } else {
-            *tail = part;
-        }
-        while (*tail)
-            tail = &(*tail)->next;
-    }
-    return list;
-}
-
 // A folder and file of its own per instance: a faulted plug-in stays
 // loaded, and loading the same path again would find it.
 static std::string PluginFolder(const char* variant, const char* instance)

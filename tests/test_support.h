@@ -39,6 +39,29 @@ inline LoaderList LoadersFrom(const std::string& folder)
     return list;
 }
 
+// Folders' lists joined in the order given, so the order does not depend on
+// how a directory happens to list its files.
+// Given a list, they are joined after it.
+inline LoaderList Joined(std::initializer_list<std::string> folders, LoaderList list = nullptr)
+{
+    LoaderEntry** tail = &list;
+    while (*tail)
+        tail = &(*tail)->next;
+    for (const std::string& folder : folders) {
+        LoaderList part = LoadersFrom(folder);
+        if (list) {  // one bitmap entry is enough
+            *tail = part->next;
+            part->next = nullptr;
+            FreeLoaderList(part);
+        } else {
+            *tail = part;
+        }
+        while (*tail)
+            tail = &(*tail)->next;
+    }
+    return list;
+}
+
 // Makes g_module.loaders the given list for the length of a test.
 struct ActiveLoaders {
     explicit ActiveLoaders(LoaderList list) : saved(g_module.loaders) { g_module.loaders = list; }

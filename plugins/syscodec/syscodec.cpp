@@ -724,6 +724,15 @@ PLUGIN_EXPORT int WINAPI GetReducedPicture(LPCSTR buffer, LONG_PTR length, unsig
     return DecodePicture(buffer, length, flag, sizeFor, context, info, bits, progress, data);
 }
 
+// Not part of the plug-in interface: its presence says that every decoding
+// call may run on any thread, several at once (each has its own decoder,
+// COM where it needs it, and no state but the format list, made once). The
+// chip library then reads a slideshow's next picture ahead through it.
+PLUGIN_EXPORT int WINAPI DecodesOnAnyThread()
+{
+    return 1;
+}
+
 PLUGIN_EXPORT int WINAPI GetPreview(LPCSTR, LONG_PTR, unsigned, HLOCAL*, HLOCAL*, SusieProgress, LONG_PTR)
 {
     return SPI_NOT_IMPLEMENTED;

@@ -39,6 +39,12 @@ struct ChipState {
     int heldWidth;
     int heldHeight;
 
+    // The next picture of a slideshow in list order, being prepared off the
+    // host's thread or ready: the loading's own record, to the chip only a
+    // pointer (null when there is none). The preparing thread never sees
+    // this record.
+    void* prepared;
+
     // How many ChipLocks hold the record now, and whether the host asked for
     // the chip's end while one did: a plug-in or dialog that pumps messages
     // lets the host destroy a chip whose export is still on the stack, and

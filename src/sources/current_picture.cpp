@@ -2,6 +2,7 @@
 
 #include "sources/path_list.h"
 #include "sources/picture_form.h"
+#include "sources/read_ahead.h"
 #include "sources/shown_size.h"
 
 // A window without a client rectangle (none yet, or destroyed) fits to 0 x 0.
@@ -42,7 +43,10 @@ bool LoadCurrentPicture(ChipState* state, HWND window, const char* text, int mod
 
 void ReloadCurrentImage(ChipState* state, HWND window, const char* text, LoaderList loaders)
 {
-    state->loadFailed = LoadCurrentPicture(state, window, text, state->viewMode, loaders) ? 0 : 1;
+    // A slideshow step in list order may find its picture read ahead.
+    bool shown = TakePreparedPicture(state, window, text)
+        || LoadCurrentPicture(state, window, text, state->viewMode, loaders);
+    state->loadFailed = shown ? 0 : 1;
     if (IsViewMode(state->viewMode))
         SetShownSize(state, window, state->viewMode);
     state->reloadPending = 0;

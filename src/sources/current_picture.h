@@ -16,7 +16,8 @@ void SetShownSize(ChipState* state, HWND window, int mode);
 // when it cannot be shown.
 bool LoadCurrentPicture(ChipState* state, HWND window, const char* text, int mode, LoaderList loaders);
 
-// Loads the picture at imageIndex again and fits the shown size to it.
+// Loads the picture at imageIndex again, or takes it where it was read
+// ahead, and fits the shown size to it.
 void ReloadCurrentImage(ChipState* state, HWND window, const char* text, LoaderList loaders);
 
 // Makes the held copy fit what the chip now shows: the picture is read again

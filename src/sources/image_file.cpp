@@ -17,7 +17,7 @@ static FARPROC PluginFunction(HMODULE module, const char* name)
 // reader trusts them, and a file that claims its pixels lie past its end, or
 // that it holds 30000 x 30000 of them, takes the whole process down inside
 // it. What a well-formed file of any kind declares passes unchanged.
-static bool BitmapFileIsSane(const char* path)
+static bool BitmapFileIsSane(const char* path, DisplaySize* size)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -57,6 +57,8 @@ static bool BitmapFileIsSane(const char* path)
     }
     if (width <= 0 || height <= 0 || bitCount == 0 || bitCount > 32)
         return false;
+    size->width = static_cast<int>(width);
+    size->height = static_cast<int>(height);
     long long stride = (width * bitCount + 31) / 32 * 4;
     if (stride * height > 0x7FFFFFFFLL)
         return false;
@@ -79,6 +81,19 @@ static DisplaySize HeldFor(const HeldRule* rule, DisplaySize whole)
 static COLORREF BackgroundOf(const HeldRule* rule)
 {
     return rule ? rule->background : RGB(255, 255, 255);
+}
+
+// What the held copy of a `whole` picture takes: 4 bytes a pixel whole, 3
+// reduced.
+static unsigned long long HeldBytes(DisplaySize held, DisplaySize whole)
+{
+    bool reduced = held.width < whole.width || held.height < whole.height;
+    return static_cast<unsigned long long>(held.width) * held.height * (reduced ? 3 : 4);
+}
+
+static bool WithinBudget(const OffThreadLoad* offThread, const HeldRule* rule, DisplaySize whole)
+{
+    return !offThread || HeldBytes(HeldFor(rule, whole), whole) <= offThread->mostBytes;
 }
 
 static bool HasBitmapSuffix(const char* path, size_t length)
@@ -132,17 +147,34 @@ static bool Probe(LoaderList loaders, const LoaderEntry* entry, SusieIsSupported
     return accepted != 0;
 }
 
-// The first entry whose plug-in accepts the file at offset 0 or 128.
-static const LoaderEntry* FindDecoder(const char* path, const ProbeData& probe,
-                                      LoaderList loaders, LONG_PTR* offset)
+static bool ReadProbes(const char* path, ProbeData* probe)
 {
-    for (const LoaderEntry* entry = loaders ? loaders->next : nullptr; entry; entry = entry->next) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    ReadProbe(file, 0, probe->atZero);
+    ReadProbe(file, 128, probe->at128);
+    CloseHandle(file);
+    return true;
+}
+
+// The first entry whose plug-in accepts the file at offset 0 or 128. Off
+// the host's thread the search starts where it was told and stops at the
+// first plug-in that may not run there.
+static const LoaderEntry* FindDecoder(const char* path, const ProbeData& probe,
+                                      LoaderList loaders, LONG_PTR* offset, const OffThreadLoad* offThread)
+{
+    const LoaderEntry* start = offThread ? offThread->first : loaders ? loaders->next : nullptr;
+    for (const LoaderEntry* entry = start; entry; entry = entry->next) {
         if (entry->faulted)
             continue;
         SusieIsSupported isSupported = reinterpret_cast<SusieIsSupported>(
             reinterpret_cast<void*>(PluginFunction(entry->module, "IsSupported")));
         if (!isSupported)
             continue;
+        if (offThread && !entry->anyThread)
+            return nullptr;
         if (Probe(loaders, entry, isSupported, path, probe.atZero)) {
             *offset = 0;
             return entry;
@@ -242,17 +274,22 @@ static int CallGetPicture(void* args)
 // decode to, and what it was told.
 struct HeldQuestion {
     const HeldRule* rule;
+    const OffThreadLoad* offThread;
     DisplaySize whole;
     DisplaySize held;
+    bool overBudget;  // refused: the held copy would pass the off-thread budget
 };
 
+// A size the plug-in cannot honour (0 x 0) refuses a copy over the budget
+// before anything is decoded.
 static void WINAPI AnswerHeldSize(long width, long height, long* wantedWidth, long* wantedHeight, LONG_PTR context)
 {
     HeldQuestion* question = reinterpret_cast<HeldQuestion*>(context);
     question->whole = {static_cast<int>(width), static_cast<int>(height)};
     question->held = HeldFor(question->rule, question->whole);
-    *wantedWidth = question->held.width;
-    *wantedHeight = question->held.height;
+    question->overBudget = !WithinBudget(question->offThread, question->rule, question->whole);
+    *wantedWidth = question->overBudget ? 0 : question->held.width;
+    *wantedHeight = question->overBudget ? 0 : question->held.height;
 }
 
 struct ReducedCall {
@@ -301,7 +338,8 @@ static HBITMAP HeldFromBlocks(HLOCAL infoBlock, HLOCAL bitsBlock, HBITMAP spare,
 // False when the plug-in cannot (another plug-in, or a size it refuses):
 // the caller then decodes whole and reduces, as for any plug-in.
 static bool DecodeThroughOwn(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset,
-                             HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize, HBITMAP* picture)
+                             HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize,
+                             const OffThreadLoad* offThread, HBITMAP* picture)
 {
     *picture = nullptr;
     ReducedGetPicture getReduced = reinterpret_cast<ReducedGetPicture>(
@@ -310,13 +348,14 @@ static bool DecodeThroughOwn(const char* path, LoaderList loaders, const LoaderE
         return false;
     HLOCAL infoBlock = nullptr;
     HLOCAL bitsBlock = nullptr;
-    HeldQuestion question = {rule, {0, 0}, {0, 0}};
+    HeldQuestion question = {rule, offThread, {0, 0}, {0, 0}, false};
     ReducedCall call = {getReduced, path, offset, &question, &infoBlock, &bitsBlock};
     DWORD faulted = 0;
     int result = GuardedPluginCall(CallGetReducedPicture, &call, SPI_INTERNAL_ERROR, &faulted);
     if (faulted)
         DisablePlugin(loaders, entry->module);
-    if (result == SPI_NOT_IMPLEMENTED && !faulted)
+    // Over the budget is final: no whole decode instead.
+    if (result == SPI_NOT_IMPLEMENTED && !faulted && !question.overBudget)
         return false;
     // As after GetPicture: blocks are ours only after a success.
     if (result != SPI_SUCCESS || !infoBlock || !bitsBlock)
@@ -336,10 +375,10 @@ static bool DecodeThroughOwn(const char* path, LoaderList loaders, const LoaderE
 }
 
 static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset,
-                      HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize)
+                      HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize, const OffThreadLoad* offThread)
 {
     HBITMAP picture = nullptr;
-    if (DecodeThroughOwn(path, loaders, entry, offset, spare, rule, imageSize, &picture))
+    if (DecodeThroughOwn(path, loaders, entry, offset, spare, rule, imageSize, offThread, &picture))
         return picture;
     SusieGetPicture getPicture = reinterpret_cast<SusieGetPicture>(
         reinterpret_cast<void*>(PluginFunction(entry->module, "GetPicture")));
@@ -365,6 +404,10 @@ static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* e
         LocalFree(infoBlock);
     if (bitsBlock && bitsBlock != infoBlock)
         LocalFree(bitsBlock);
+    if (bitmap && !WithinBudget(offThread, rule, *imageSize)) {
+        DeleteObject(bitmap);
+        bitmap = nullptr;
+    }
     return bitmap;
 }
 
@@ -386,8 +429,42 @@ static HBITMAP LoadBitmapFile(const char* path, HBITMAP spare, const HeldRule* r
     return picture;
 }
 
+const LoaderEntry* EntryForAnyThread(const char* path, LoaderList loaders)
+{
+    size_t length = path ? strnlen(path, kPathBufferSize) : 0;
+    if (!loaders || length == 0 || length >= kPathBufferSize)
+        return nullptr;
+    if (HasBitmapSuffix(path, length))
+        return loaders;
+    ProbeData* probe = nullptr;  // read only when a plug-in is to be asked here
+    const LoaderEntry* found = nullptr;
+    for (const LoaderEntry* entry = loaders->next; entry; entry = entry->next) {
+        if (entry->faulted)
+            continue;
+        SusieIsSupported isSupported = reinterpret_cast<SusieIsSupported>(
+            reinterpret_cast<void*>(PluginFunction(entry->module, "IsSupported")));
+        if (!isSupported)
+            continue;
+        if (entry->anyThread) {
+            found = entry;
+            break;
+        }
+        if (!probe) {
+            probe = static_cast<ProbeData*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ProbeData)));
+            if (!probe || !ReadProbes(path, probe))
+                break;
+        }
+        if (Probe(loaders, entry, isSupported, path, probe->atZero)
+            || (!entry->faulted && Probe(loaders, entry, isSupported, path, probe->at128)))
+            break;  // it takes the file, and may not run anywhere else
+    }
+    if (probe)
+        HeapFree(GetProcessHeap(), 0, probe);
+    return found;
+}
+
 HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
-                      DisplaySize* imageSize)
+                      DisplaySize* imageSize, const OffThreadLoad* offThread)
 {
     DisplaySize ignored;
     if (!imageSize)
@@ -398,28 +475,20 @@ HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const
     if (length == 0 || length >= kPathBufferSize)
         return nullptr;
     if (HasBitmapSuffix(path, length)) {
-        if (!BitmapFileIsSane(path))
+        DisplaySize declared = {0, 0};
+        if (!BitmapFileIsSane(path, &declared) || !WithinBudget(offThread, rule, declared))
             return nullptr;
         return LoadBitmapFile(path, spare, rule, imageSize);
     }
 
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
     ProbeData* probe = static_cast<ProbeData*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ProbeData)));
     const LoaderEntry* chosen = nullptr;
     LONG_PTR offset = 0;
-    if (probe) {
-        ReadProbe(file, 0, probe->atZero);
-        ReadProbe(file, 128, probe->at128);
-    }
-    CloseHandle(file);
-    if (!probe)
-        return nullptr;
-    chosen = FindDecoder(path, *probe, loaders, &offset);
-    HeapFree(GetProcessHeap(), 0, probe);
+    if (probe && ReadProbes(path, probe))
+        chosen = FindDecoder(path, *probe, loaders, &offset, offThread);
+    if (probe)
+        HeapFree(GetProcessHeap(), 0, probe);
     if (!chosen)
         return nullptr;
-    return Decode(path, loaders, chosen, offset, spare, rule, imageSize);
+    return Decode(path, loaders, chosen, offset, spare, rule, imageSize, offThread);
 }

@@ -139,9 +139,16 @@ static void LoadPlugin(const char* fullPath, LoaderEntry** tail)
         *tail = before;
         return;
     }
-    if (added == 0)
+    if (added == 0) {
         FreeLibrary(module);
-    // Otherwise the module belongs to its entries from here on.
+        return;
+    }
+    // The module belongs to its entries from here on. A plug-in says by the
+    // mere export that its decoding may run on any thread, several calls
+    // at once: nothing of it is run to ask.
+    bool anyThread = GetProcAddress(module, kAnyThreadExportName) != nullptr;
+    for (LoaderEntry* entry = before->next; entry; entry = entry->next)
+        entry->anyThread = anyThread;
 }
 
 // Joins folder + "\" + name into out; false when it would not fit.
@@ -289,6 +296,6 @@ void DisablePlugin(LoaderList loaders, HMODULE module)
 {
     for (LoaderEntry* entry = loaders; entry; entry = entry->next) {
         if (entry->module == module)
-            entry->faulted = true;
+            InterlockedExchange(&entry->faulted, 1);
     }
 }

@@ -13,7 +13,10 @@ struct LoaderEntry {
     char* description;
     char* pattern;
     LoaderEntry* next;
-    bool faulted;  // the plug-in faulted once: never called again, never unloaded
+    // The plug-in faulted once, on whichever thread: never called again,
+    // never unloaded. Set through DisablePlugin alone, read on any thread.
+    volatile LONG faulted;
+    bool anyThread;  // the plug-in says its decoding may run on any thread
 };
 
 typedef LoaderEntry* LoaderList;
@@ -32,6 +35,22 @@ void FreeLoaderList(LoaderList head);
 
 // Marks every entry of the plug-in module as faulted.
 void DisablePlugin(LoaderList loaders, HMODULE module);
+
+// The entry from which a decoder of the picture at path may be looked for
+// off the host's thread, or null where none may: the first plug-in that
+// says it may run on any thread, when every plug-in listed before it that
+// could be asked has said, asked here on the host's thread, that it does not
+// take the file. A bitmap file (read by the platform, not a plug-in) gives
+// the list's first entry.
+const LoaderEntry* EntryForAnyThread(const char* path, LoaderList loaders);
+
+// How a load off the host's thread is bounded: only plug-ins that may run on
+// any thread are called, starting at `first`, and a picture whose held copy
+// would pass `mostBytes` is not loaded.
+struct OffThreadLoad {
+    const LoaderEntry* first;
+    unsigned long long mostBytes;
+};
 
 // What a chip will show a picture as: its view mode in a client of this
 // size, over its background colour, which a picture with transparency is
@@ -56,7 +75,7 @@ struct HeldRule {
 // (or null), is written over and returned when it has the held size; the
 // caller deletes it when anything else comes back.
 HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare = nullptr, const HeldRule* rule = nullptr,
-                      DisplaySize* imageSize = nullptr);
+                      DisplaySize* imageSize = nullptr, const OffThreadLoad* offThread = nullptr);
 
 // Whether a plug-in's BITMAPINFO block and bits block describe each other: the
 // header, its colour table and every row of pixels lie inside the blocks.

@@ -79,3 +79,11 @@ const char kReducedGetPictureName[] = "GetReducedPicture";
 // transparency may come either way; a plug-in that does not know the bit
 // ignores it.
 const unsigned kSpiStraightAlpha = 0x100;
+
+// Not part of the interface: a plug-in that exports a function of this name
+// says that its decoding calls (IsSupported, GetPictureInfo, GetPicture,
+// GetReducedPicture) may run on any thread, several at once. Ours does; the
+// export is never called (it returns 1). Other plug-ins are called on the
+// host's thread alone.
+const char kAnyThreadExportName[] = "DecodesOnAnyThread";
+typedef int (WINAPI *SusieDecodesOnAnyThread)();

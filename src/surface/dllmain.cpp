@@ -2,6 +2,7 @@
 
 #include "chip/chip_random.h"
 #include "sources/loaders.h"
+#include "sources/read_ahead.h"
 #include "sources/reduce.h"
 #include "surface/module_state.h"
 
@@ -23,6 +24,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
         g_module.loaders = nullptr;
         ReleaseChipRandom();
         ReleaseReductionPool();
+        ReleaseReadAheadPool();
         break;
     }
     return TRUE;

@@ -7,6 +7,7 @@
 #include "resource.h"
 #include "sources/current_picture.h"
 #include "sources/path_list.h"
+#include "sources/read_ahead.h"
 #include "surface/chip_lock.h"
 #include "surface/exports.h"
 #include "surface/module_state.h"
@@ -58,6 +59,8 @@ static int ModeAfterRestore(const ChipState* state, const BYTE* block)
 // it and restores that mode.
 static void ConfigureChip(ChipState* state, HWND window, const void* info, LoaderList loaders)
 {
+    // Read ahead for the old text, colour or slideshow.
+    DropPreparedPicture(state);
     ResetSlideshowDefaults(state);
     const char* text = info ? static_cast<const char*>(ReadPointerAt(info, kUpdateText)) : nullptr;
     if (!text)

@@ -5,6 +5,7 @@
 #include "chip/texts.h"
 #include "sources/current_picture.h"
 #include "sources/picture_form.h"
+#include "sources/read_ahead.h"
 #include "sources/reduce.h"
 #include "view/render_cache.h"
 #include "view/view_mode.h"
@@ -492,10 +493,13 @@ void PaintChip(ChipState* state, HWND window, HDC dc, const char* text, LoaderLi
         PaintPicture(state, dc, client.right - client.left, client.bottom - client.top);
     else
         PaintLoadError(state, dc, client);
+    // Shown: a slideshow in list order has its next picture read ahead.
+    PrepareNextPicture(state, window, text, loaders);
 }
 
 void ReleasePictures(ChipState* state)
 {
     DropPicture(state);
+    DropPreparedPicture(state);
     ReleaseRenderCache(state);
 }

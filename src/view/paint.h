@@ -13,6 +13,7 @@
 // its held copy has.
 void PaintChip(ChipState* state, HWND window, HDC dc, const char* text, LoaderList loaders);
 
-// Deletes the picture and the painted copy made from it, as Zoom and
-// Update's keep-picture flag ask and a chip's end requires.
+// Deletes the picture, the painted copy made from it and any picture read
+// ahead, as Zoom and Update's keep-picture flag ask and a chip's end
+// requires; never waits for a decode under way.
 void ReleasePictures(ChipState* state);

@@ -25,6 +25,7 @@
 //   FAULT_BEFORE_ALLOC / FAULT_AFTER_ALLOC   GetPicture, before allocating
 //                       its blocks or after handing them out
 //   FAULT_SECOND_CALL   GetPicture, from its second call on
+//   ANY_THREAD          says its decoding may run on any thread
 //   SEH_CASES           TPIC files whose magic names what GetPicture does
 //                       first, as plug-ins with handlers of their own do:
 //     MEND  faults on a page of its own under its own frame handler, which
@@ -61,6 +62,22 @@ static TestPluginCounters g_counters;
 PLUGIN_EXPORT TestPluginCounters* WINAPI TestPluginState()
 {
     return &g_counters;
+}
+
+#ifdef ANY_THREAD
+PLUGIN_EXPORT int WINAPI DecodesOnAnyThread()
+{
+    return 1;
+}
+#endif
+
+// Counts the call by the thread it came on; true on the host's thread.
+static bool CountThread()
+{
+    bool host = !g_counters.hostThread || GetCurrentThreadId() == g_counters.hostThread;
+    if (!host)
+        InterlockedIncrement(&g_counters.otherThreadCalls);
+    return host;
 }
 
 #if defined(FAULT) || defined(SEH_CASES)
@@ -284,6 +301,7 @@ PLUGIN_EXPORT int WINAPI GetPluginInfo(int infono, LPSTR buffer, int length)
 PLUGIN_EXPORT int WINAPI IsSupported(LPCSTR /*name*/, void* probe)
 {
     g_counters.isSupportedCalls++;
+    CountThread();
     const BYTE* bytes = static_cast<const BYTE*>(probe);
     memcpy(g_counters.lastProbe, bytes, sizeof(g_counters.lastProbe));
     g_counters.probeTailZero = bytes[kSusieProbeSize - 1] == 0;
@@ -313,6 +331,14 @@ PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offse
     g_counters.getPictureCalls++;
     g_counters.lastOffset = offset;
     g_counters.lastFlag = flag;
+    if (CountThread()) {
+        InterlockedIncrement(&g_counters.hostThreadPictures);
+    } else {
+        if (g_counters.entered)
+            SetEvent(g_counters.entered);
+        if (g_counters.gate)
+            WaitForSingleObject(g_counters.gate, INFINITE);
+    }
 #ifdef FAULT_BEFORE_ALLOC
     Fault();
 #endif

@@ -17,4 +17,14 @@ struct TestPluginCounters {
     int unwindCalls;      // the same handler during an unwind: its finally blocks
     int probeSaidBad;     // what IsBadReadPtr answered for an unreadable address
     HWND window;          // where "SEND" and "SNDF" files make it send WM_APP
+
+    // Of every variant: the calls made on a thread other than `hostThread`
+    // (when the test has set it), and in GetPicture there, where set,
+    // `entered` signalled and then `gate` waited for: a decode the test
+    // holds open.
+    DWORD hostThread;
+    volatile LONG hostThreadPictures;  // GetPicture calls on hostThread
+    volatile LONG otherThreadCalls;    // IsSupported and GetPicture calls elsewhere
+    HANDLE entered;
+    HANDLE gate;
 };
