@@ -220,20 +220,14 @@ TEST_CASE("read ahead: a step under the loader lock does not wait for a decode t
     any->gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DrawChip(chip.handle, chip.window, surface.dc, chip.text.c_str());
     REQUIRE(WaitForSingleObject(any->entered, 10000) == WAIT_OBJECT_0);
-    // As a host painting from inside some DLL's attach holds it.
-    typedef LONG(WINAPI * LockLoader)(ULONG flags, ULONG* state, ULONG_PTR* cookie);
-    typedef LONG(WINAPI * UnlockLoader)(ULONG flags, ULONG_PTR cookie);
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    LockLoader lock = reinterpret_cast<LockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
-    UnlockLoader unlock =
-        reinterpret_cast<UnlockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
-    REQUIRE((lock && unlock));
-    ULONG_PTR cookie = 0;
-    REQUIRE(lock(0, nullptr, &cookie) == 0);
     LONG decodedHere = any->hostThreadPictures;
     int next = (Index(chip) + 1) % 3;
-    COLORREF shown = Step(chip, &surface);
-    unlock(0, cookie);
+    COLORREF shown;
+    {
+        LoaderLockHeld lock;
+        REQUIRE(lock.held);
+        shown = Step(chip, &surface);
+    }
     CHECK(shown == kColours[next]);
     CHECK(any->hostThreadPictures == decodedHere + 1);
     SetEvent(any->gate);

@@ -62,6 +62,30 @@ inline LoaderList Joined(std::initializer_list<std::string> folders, LoaderList 
     return list;
 }
 
+// Holds the loader lock, as a host painting from inside some DLL's attach
+// does, for as long as it lives.
+struct LoaderLockHeld {
+    typedef LONG(WINAPI* Lock)(ULONG flags, ULONG* state, ULONG_PTR* cookie);
+    typedef LONG(WINAPI* Unlock)(ULONG flags, ULONG_PTR cookie);
+    LoaderLockHeld() : unlock(nullptr), cookie(0), held(false)
+    {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        Lock lock = reinterpret_cast<Lock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+        unlock = reinterpret_cast<Unlock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+        held = lock && unlock && lock(0, nullptr, &cookie) == 0;
+    }
+    ~LoaderLockHeld()
+    {
+        if (held)
+            unlock(0, cookie);
+    }
+    LoaderLockHeld(const LoaderLockHeld&) = delete;
+    LoaderLockHeld& operator=(const LoaderLockHeld&) = delete;
+    Unlock unlock;
+    ULONG_PTR cookie;
+    bool held;
+};
+
 // Makes g_module.loaders the given list for the length of a test.
 struct ActiveLoaders {
     explicit ActiveLoaders(LoaderList list) : saved(g_module.loaders) { g_module.loaders = list; }

@@ -159,6 +159,14 @@ static bool ReadProbes(const char* path, ProbeData* probe)
     return true;
 }
 
+// The entry's IsSupported, or null where it has none or its plug-in faulted.
+static SusieIsSupported ProbeOf(const LoaderEntry* entry)
+{
+    if (entry->faulted)
+        return nullptr;
+    return reinterpret_cast<SusieIsSupported>(reinterpret_cast<void*>(PluginFunction(entry->module, "IsSupported")));
+}
+
 // The first entry whose plug-in accepts the file at offset 0 or 128. Off
 // the host's thread the search starts where it was told and stops at the
 // first plug-in that may not run there.
@@ -167,10 +175,7 @@ static const LoaderEntry* FindDecoder(const char* path, const ProbeData& probe,
 {
     const LoaderEntry* start = offThread ? offThread->first : loaders ? loaders->next : nullptr;
     for (const LoaderEntry* entry = start; entry; entry = entry->next) {
-        if (entry->faulted)
-            continue;
-        SusieIsSupported isSupported = reinterpret_cast<SusieIsSupported>(
-            reinterpret_cast<void*>(PluginFunction(entry->module, "IsSupported")));
+        SusieIsSupported isSupported = ProbeOf(entry);
         if (!isSupported)
             continue;
         if (offThread && !entry->anyThread)
@@ -439,10 +444,7 @@ const LoaderEntry* EntryForAnyThread(const char* path, LoaderList loaders)
     ProbeData* probe = nullptr;  // read only when a plug-in is to be asked here
     const LoaderEntry* found = nullptr;
     for (const LoaderEntry* entry = loaders->next; entry; entry = entry->next) {
-        if (entry->faulted)
-            continue;
-        SusieIsSupported isSupported = reinterpret_cast<SusieIsSupported>(
-            reinterpret_cast<void*>(PluginFunction(entry->module, "IsSupported")));
+        SusieIsSupported isSupported = ProbeOf(entry);
         if (!isSupported)
             continue;
         if (entry->anyThread) {

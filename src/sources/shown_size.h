@@ -25,10 +25,12 @@ DisplaySize ShownSize(int mode, int clientWidth, int clientHeight, int imageWidt
 // shown in `mode`: the picture itself at 100 % and above; the shown size at
 // 25 % and 50 %, which never change with the chip; twice the shown size in
 // the fit modes, so that the chip can grow to twice its size before the
-// picture is read again, and a first painting reduces by exactly 2 (which
-// gives the exact area average of the picture). Never more than the
-// picture, never less than 1 x 1. A fit into an empty client (no window yet)
-// holds the picture: how much is needed is not known until it is shown.
+// picture is read again, and a first painting reduces by exactly 2 (the
+// picture's area average exactly where the copy is the whole picture;
+// within a level where the copy, rounded to 8 bits, was itself reduced).
+// Never more than the picture, never less than 1 x 1. A fit into an empty
+// client (no window yet) holds the picture: how much is needed is not known
+// until it is shown.
 DisplaySize HeldSize(int mode, int clientWidth, int clientHeight, int imageWidth, int imageHeight);
 
 // The same for a picture shown at `shown`, whatever the client.

@@ -157,8 +157,9 @@ struct PixelTarget {
 // by our own area average, either straight into the target's pixels or
 // through a bitmap of the part's size. The platform's halftone stretch
 // reads the whole copy again at every size (about 30 ms for a full-screen
-// chip under Wine); the average reads only what it needs, and gives the
-// exact area average where the copy is twice the shown size.
+// chip under Wine); the average reads only what it needs. Where the copy is
+// the whole picture at twice the shown size, that is the picture's exact
+// area average; where the copy was itself reduced, within a level of it.
 static bool PaintReduced(const ChipState* state, HDC dc, const PixelTarget& target, const RECT& picture)
 {
     PixelRows rows;
