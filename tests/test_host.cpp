@@ -270,6 +270,7 @@ TEST_CASE("host: the library unloaded while its next picture is read ahead is un
     HLOCAL chip = nullptr;
     dxl.InitializeChip(&chip, window, record.bytes);
     HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr), gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    counters->hostThread = GetCurrentThreadId();  // the decode held open is the one off this thread
     counters->entered = entered;
     counters->gate = gate;
     Surface surface;
