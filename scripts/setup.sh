@@ -29,15 +29,51 @@ for p in $PACKAGES $PACKAGES32; do
     fi
 done
 
+# A mirror caught in the middle of a sync serves an index that does not match
+# its Release file, and apt-get update fails on it as a whole. That passes in
+# minutes, so it is tried again a few times; after that the index apt named is
+# said in one line, and the install is still tried with the indexes apt has,
+# which is enough whenever the failed index adds nothing we need.
+UPDATE_TRIES=${SETUP_UPDATE_TRIES:-4}
+UPDATE_PAUSE=${SETUP_UPDATE_PAUSE:-20}
+update_failed=""
+apt_update() {
+    try=1
+    while :; do
+        if $SUDO apt-get update -qq >/tmp/ovilune-apt-update.$$ 2>&1; then
+            update_failed=""
+            rm -f /tmp/ovilune-apt-update.$$
+            return 0
+        fi
+        update_failed=$(sed -n 's/^E: Failed to fetch \([^ ]*\).*/\1/p' /tmp/ovilune-apt-update.$$ | head -n 1)
+        [ -n "$update_failed" ] || update_failed=$(grep -m 1 '^E:' /tmp/ovilune-apt-update.$$ || echo "apt-get update")
+        if [ "$try" -ge "$UPDATE_TRIES" ]; then
+            rm -f /tmp/ovilune-apt-update.$$
+            echo "setup: the package index $update_failed did not download after $UPDATE_TRIES tries" \
+                 "(the mirror may be syncing); going on with the indexes apt has" >&2
+            return 1
+        fi
+        echo "setup: apt-get update failed on $update_failed; trying again in $UPDATE_PAUSE s ($try of $UPDATE_TRIES)" >&2
+        sleep "$UPDATE_PAUSE"
+        try=$((try + 1))
+    done
+}
+
 if [ -n "$missing" ] || [ -n "$need_update" ]; then
     export DEBIAN_FRONTEND=noninteractive
-    $SUDO apt-get update -qq
+    apt_update || true
 fi
 if [ -n "$missing" ]; then
     echo "setup: installing$missing"
     export DEBIAN_FRONTEND=noninteractive
     # shellcheck disable=SC2086
-    $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+    if ! $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null; then
+        if [ -n "$update_failed" ]; then
+            echo "setup: could not install the packages: the index $update_failed failed to download;" \
+                 "try again later, once the mirror has finished its sync" >&2
+        fi
+        exit 100
+    fi
 fi
 
 # Wine takes its ANSI code page (932) and its file-name encoding from the
@@ -100,7 +136,7 @@ install_emulator() {
     if ! grep -rqs -- "$suite" /etc/apt/sources.list /etc/apt/sources.list.d/; then
         mirror=$(release_mirror "$codename")
         if [ -z "$mirror" ]; then
-            $SUDO apt-get update -qq
+            apt_update || true
             mirror=$(release_mirror "$codename")
         fi
         if [ -z "$mirror" ]; then
@@ -115,13 +151,13 @@ install_emulator() {
         } > /tmp/ovilune-backports.sources
         $SUDO cp /tmp/ovilune-backports.sources "/etc/apt/sources.list.d/$suite.sources"
         rm -f /tmp/ovilune-backports.sources
-        $SUDO apt-get update -qq
+        apt_update || true
     fi
     echo "setup: installing qemu-user from $suite"
     # A suite listed in the sources but never fetched is fetched first.
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
         "qemu-user/$suite" >/dev/null 2>&1 \
-        || { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq \
+        || { { apt_update || true; } && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq \
                  --no-install-recommends "qemu-user/$suite" >/dev/null; }
 }
 

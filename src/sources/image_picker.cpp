@@ -18,10 +18,10 @@ static const DWORD kFileBufferSize = 10240;
 static const DWORD kFileBufferSlack = 64 * 1024;
 static const DWORD kPickerFlags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY;
 
-static_assert(kPickerFlags == 0x81204, "the dialog flags the library was made with");
+static_assert(kPickerFlags == 0x81204, "the picker's flags are OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_ALLOWMULTISELECT | OFN_HIDEREADONLY, 0x81204");
 #ifndef _WIN64
 static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
-              "the 32-bit dialog record of the classic size");
+              "the 32-bit OPENFILENAMEA is 76 bytes, without the Windows 2000 tail");
 #endif
 
 char* BuildFileFilter(LoaderList loaders, size_t* size)

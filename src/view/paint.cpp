@@ -99,8 +99,8 @@ static void StretchWhole(const ChipState* state, HDC dc, HDC source, const RECT&
 // Source pixels around what is shown that a scaled part is given (in whole
 // blocks of the reduction). The platform's halftone stretch blends
 // neighbouring pixels, and where the destination is cut by a bitmap's or a
-// clip's edge it maps the remaining part with a slightly different ratio: the
-// same picture at 200 % came out differently in a chip 333 and one 600
+// clip's edge it maps the remaining part with a slightly different ratio, so
+// the same picture at 200 % would differ between a chip 333 and one 600
 // pixels wide. Stretching whole source blocks, with a margin around them,
 // into a bitmap that cuts nothing gives every shown pixel as the uncut
 // stretch of the whole picture has it, whatever the client size or the part.
