@@ -8,7 +8,7 @@
 #include <string>
 
 #include "hostkit.h"
-#include "sources/loaders.h"
+#include "plugin_host/loader_registry.h"
 #include "surface/module_state.h"
 
 inline void AttachLibraryWithItsPlugins()

@@ -23,10 +23,10 @@
 #include "bench_module.h"
 #include "bench_timing.h"
 #include "hostkit.h"
-#include "image_io.h"
+#include "common/image_io.h"
 #include "resource.h"
-#include "sources/loaders.h"
-#include "sources/read_ahead.h"
+#include "plugin_host/loader_registry.h"
+#include "pictures/read_ahead.h"
 #include "surface/module_state.h"
 #include "surface/exports.h"
 

@@ -12,7 +12,7 @@
 #include <jpeglib.h>
 
 #include "hostkit.h"
-#include "image_io.h"
+#include "common/image_io.h"
 
 bool WriteProgressiveCopy(const std::string& baseline, const std::string& out)
 {

@@ -12,9 +12,9 @@
 #include "bench_timing.h"
 #include "bench_module.h"
 #include "hostkit.h"
-#include "image_io.h"
+#include "common/image_io.h"
 #include "resource.h"
-#include "sources/loaders.h"
+#include "plugin_host/loader_registry.h"
 #include "surface/module_state.h"
 #include "surface/exports.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "hostkit.h"
-#include "sources/susie.h"
+#include "common/susie.h"
 
 struct SysCodec {
     SysCodec()

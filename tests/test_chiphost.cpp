@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "hostkit.h"
-#include "image_io.h"
+#include "common/image_io.h"
 
 struct Run {
     DWORD exitCode;

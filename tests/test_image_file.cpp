@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "sources/image_picker.h"
+#include "commands/image_picker.h"
 #include "test_support.h"
 
 static COLORREF Gradient(int x, int y)

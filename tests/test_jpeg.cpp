@@ -19,8 +19,8 @@
 
 #include <jpeglib.h>
 
-#include "image_io.h"
-#include "sources/reduce.h"
+#include "common/image_io.h"
+#include "common/reduce.h"
 #include "syscodec_support.h"
 
 // A photo-like picture: soft gradients running a different way in each

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #ifdef OVILUNE_WHITE_BOX
-#include "sources/loaders.h"
+#include "plugin_host/loader_registry.h"
 #include "surface/module_state.h"
 
 int RunOwnFaultChild();

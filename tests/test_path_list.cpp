@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "sources/dbcs.h"
-#include "sources/path_list.h"
+#include "chip/dbcs.h"
+#include "chip/path_list.h"
 
 static std::string Line(const char* text, int n)
 {

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "sources/image_picker.h"
+#include "commands/image_picker.h"
 #include "test_support.h"
 
 static std::string FilterBytes(LoaderList list)

@@ -4,7 +4,7 @@
 
 #include <cpuid.h>
 
-#include "sources/plugin_guard.h"
+#include "plugin_host/plugin_guard.h"
 #include "test_support.h"
 
 static COLORREF Teal(int, int)

@@ -5,7 +5,7 @@
 
 #include <initializer_list>
 
-#include "sources/read_ahead.h"
+#include "pictures/read_ahead.h"
 #include "test_support.h"
 
 static const COLORREF kColours[3] = {RGB(200, 0, 0), RGB(0, 200, 0), RGB(0, 0, 200)};

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "sources/picture_form.h"
-#include "sources/reduce.h"
+#include "pictures/picture_form.h"
+#include "common/reduce.h"
 #include "test_support.h"
 
 // A deterministic pixel with fine detail: neighbours differ by a lot.

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "hostkit.h"
-#include "sources/loaders.h"
+#include "pictures/image_file.h"
+#include "plugin_host/plugin_calls.h"
+#include "plugin_host/loader_registry.h"
 #include "surface/module_state.h"
 
 typedef PluginSearchSettings DiscoverySettings;

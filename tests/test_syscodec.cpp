@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "hostkit.h"
-#include "image_io.h"
+#include "common/image_io.h"
 #include "resource.h"
-#include "sources/reduce.h"
-#include "sources/susie.h"
+#include "common/reduce.h"
+#include "common/susie.h"
 #include "syscodec_support.h"
 
 #include <icm.h>

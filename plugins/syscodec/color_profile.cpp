@@ -17,15 +17,15 @@ static unsigned long Big32(const BYTE* p)
 
 // The text of the profile's description tag mentions sRGB, in ASCII (its
 // 'desc' form) or UTF-16 (its 'mluc' form).
-static bool DescribedAsSrgb(const std::vector<BYTE>& profile)
+static bool DescribedAsSrgb(const HeapArray<BYTE>& profile)
 {
     unsigned long tags = Big32(&profile[128]);
-    for (unsigned long i = 0; i < tags && 132 + (i + 1) * 12 <= profile.size(); i++) {
+    for (unsigned long i = 0; i < tags && 132 + (i + 1) * 12 <= profile.count; i++) {
         const BYTE* entry = &profile[132 + i * 12];
         if (memcmp(entry, "desc", 4) != 0)
             continue;
         unsigned long at = Big32(entry + 4), size = Big32(entry + 8);
-        if (at > profile.size() || size > profile.size() - at)
+        if (at > profile.count || size > profile.count - at)
             return false;
         static const char ascii[] = "sRGB";
         static const char wide[] = {0, 's', 0, 'R', 0, 'G', 0, 'B'};
@@ -38,16 +38,16 @@ static bool DescribedAsSrgb(const std::vector<BYTE>& profile)
     return false;
 }
 
-bool ShouldConvert(std::vector<BYTE>* profile)
+bool ShouldConvert(HeapArray<BYTE>* profile)
 {
-    if (profile->size() < 132)
+    if (profile->count < 132)
         return false;
-    const BYTE* header = profile->data();
+    const BYTE* header = profile->items;
     unsigned long declared = Big32(header);
-    if (declared < 132 || declared > profile->size() || memcmp(header + 36, "acsp", 4) != 0
+    if (declared < 132 || declared > profile->count || memcmp(header + 36, "acsp", 4) != 0
         || memcmp(header + 16, "RGB ", 4) != 0)
         return false;
-    profile->resize(declared);
+    profile->Resize(declared);  // never grows: cannot fail
     unsigned long tags = Big32(header + 128);
     if (tags == 0 || tags > (declared - 132) / 12)
         return false;
@@ -91,8 +91,11 @@ static bool LoadMscms(Mscms* mscms)
 static bool SampleGrid(const Mscms& mscms, HTRANSFORM transform, SrgbTable* table)
 {
     const DWORD points = kPoints * kPoints * kPoints;
-    std::vector<BYTE> input(points * 3);
-    BYTE* p = input.data();
+    HeapArray<BYTE> input;
+    if (!input.Allocate(points * 3, false) || !table->grid.Allocate(points * 3, false)
+        || !table->cacheKeys.Allocate(1u << kCacheBits) || !table->cacheValues.Allocate(1u << kCacheBits))
+        return false;
+    BYTE* p = input.items;
     for (unsigned r = 0; r < kPoints; r++)
         for (unsigned g = 0; g < kPoints; g++)
             for (unsigned b = 0; b < kPoints; b++, p += 3) {
@@ -100,22 +103,19 @@ static bool SampleGrid(const Mscms& mscms, HTRANSFORM transform, SrgbTable* tabl
                 p[1] = static_cast<BYTE>((g * 255 + kLast / 2) / kLast);
                 p[2] = static_cast<BYTE>((r * 255 + kLast / 2) / kLast);
             }
-    table->grid.resize(points * 3);
-    table->cacheKeys.assign(1u << kCacheBits, 0);
-    table->cacheValues.assign(1u << kCacheBits, 0);
     // BM_RGBTRIPLETS is the DIB's own order: blue, green, red in memory.
-    return mscms.translate(transform, input.data(), BM_RGBTRIPLETS, points, 1, points * 3, table->grid.data(),
+    return mscms.translate(transform, input.items, BM_RGBTRIPLETS, points, 1, points * 3, table->grid.items,
                            BM_RGBTRIPLETS, points * 3, nullptr, 0)
         != FALSE;
 }
 
-bool BuildSrgbTable(const std::vector<BYTE>& profile, SrgbTable* table)
+bool BuildSrgbTable(const HeapArray<BYTE>& profile, SrgbTable* table)
 {
     Mscms mscms;
     if (!LoadMscms(&mscms))
         return false;
     bool built = false;
-    PROFILE embedded = {PROFILE_MEMBUFFER, const_cast<BYTE*>(profile.data()), static_cast<DWORD>(profile.size())};
+    PROFILE embedded = {PROFILE_MEMBUFFER, profile.items, static_cast<DWORD>(profile.count)};
     HPROFILE source = mscms.open(&embedded, PROFILE_READ, FILE_SHARE_READ, OPEN_EXISTING);
     WCHAR srgbPath[MAX_PATH];
     DWORD pathSize = sizeof(srgbPath);
@@ -203,9 +203,9 @@ static inline DWORD Interpolate(const BYTE* grid, const GridSteps& steps, unsign
 void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width, unsigned step)
 {
     static const GridSteps steps;
-    const BYTE* grid = table.grid.data();
-    DWORD* keys = table.cacheKeys.data();
-    DWORD* values = table.cacheValues.data();
+    const BYTE* grid = table.grid.items;
+    DWORD* keys = table.cacheKeys.items;
+    DWORD* values = table.cacheValues.items;
     DWORD lastKey = 0, out = 0;
     for (unsigned x = 0; x < width; x++, pixels += step) {
         unsigned b = pixels[0], g = pixels[1], r = pixels[2];

@@ -4,12 +4,12 @@
 
 #include <windows.h>
 
-#include <vector>
+#include "common/owners.h"
 
 // Whether the profile is one to convert from: a well-formed RGB profile
 // (its declared size within the bytes, which are cut to it) that is not
 // sRGB itself. Anything else shows the picture's numbers as they are.
-bool ShouldConvert(std::vector<BYTE>* profile);
+bool ShouldConvert(HeapArray<BYTE>* profile);
 
 // The conversion from one profile to sRGB (perceptual intent), sampled
 // once on a grid by the system's colour management and interpolated from
@@ -18,14 +18,15 @@ bool ShouldConvert(std::vector<BYTE>* profile);
 const unsigned kCacheBits = 16;
 
 struct SrgbTable {
-    std::vector<BYTE> grid;  // B, G, R for each grid point, red slowest
+    HeapArray<BYTE> grid;  // B, G, R for each grid point, red slowest
     // The colours met last, by a hash of the colour: photos repeat theirs.
-    std::vector<DWORD> cacheKeys;
-    std::vector<DWORD> cacheValues;
+    HeapArray<DWORD> cacheKeys;
+    HeapArray<DWORD> cacheValues;
 };
 
-// False where the system refuses the profile.
-bool BuildSrgbTable(const std::vector<BYTE>& profile, SrgbTable* table);
+// False where the system refuses the profile, or the table's memory (about
+// 0.6 MB) cannot be had: the picture then shows as it is stored.
+bool BuildSrgbTable(const HeapArray<BYTE>& profile, SrgbTable* table);
 
 // Converts `width` pixels of B, G, R bytes in place, `step` bytes apart (4
 // where an alpha byte follows each, which stays as it is).

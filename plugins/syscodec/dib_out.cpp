@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "sources/susie.h"
+#include "common/susie.h"
 
 bool AllocateDib(UINT width, UINT height, bool white, DibBlocks* blocks, WORD bitCount)
 {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sources/susie.h"
+#include "common/susie.h"
 
 // The picture's bytes, read at any position, from memory or from a file at
 // an offset; nothing is read past the end of either.
@@ -109,7 +109,7 @@ static void NotePiece(const ByteSource& source, unsigned long long segment, unsi
     }
 }
 
-static void JoinPieces(const ByteSource& source, const ProfilePieces& pieces, std::vector<BYTE>* profile)
+static void JoinPieces(const ByteSource& source, const ProfilePieces& pieces, HeapArray<BYTE>* profile)
 {
     if (pieces.broken || pieces.count == 0)
         return;
@@ -121,11 +121,14 @@ static void JoinPieces(const ByteSource& source, const ProfilePieces& pieces, st
     }
     if (total > kMaxProfileBytes)
         return;
-    profile->resize(total);
+    // Without the memory for it the picture shows as it is stored, as with
+    // no profile.
+    if (!profile->Allocate(total, false))
+        return;
     size_t offset = 0;
     for (unsigned i = 0; i < pieces.count; i++) {
-        if (!ReadAt(source, pieces.at[i], profile->data() + offset, pieces.length[i])) {
-            profile->clear();
+        if (!ReadAt(source, pieces.at[i], profile->items + offset, pieces.length[i])) {
+            profile->Free();
             return;
         }
         offset += pieces.length[i];
@@ -308,9 +311,8 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool 
             JoinPieces(source, search->pieces, &facts.profile);
             const TiffProfile& tiff = search->tiff;
             if (tiff.size && tiff.size <= kMaxProfileBytes) {
-                facts.profile.resize(tiff.size);
-                if (!ReadAt(source, tiff.at, facts.profile.data(), tiff.size))
-                    facts.profile.clear();
+                if (facts.profile.Allocate(tiff.size, false) && !ReadAt(source, tiff.at, facts.profile.items, tiff.size))
+                    facts.profile.Free();
             }
         }
         free(search);

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include <vector>
+#include "common/owners.h"
 
 // The most pixels a picture may have: its 24-bit DIB is then at most 768 MB,
 // which a 32-bit host can still hold beside itself, and the platform's
@@ -20,7 +20,7 @@ struct HeaderFacts {
     int orientation;  // Exif/TIFF orientation 1-8; 1 (upright) where none is stated
     bool jpeg;         // the picture starts as a JPEG does
     bool profileRead;  // a JPEG or TIFF: its profile, if any, is in `profile`
-    std::vector<BYTE> profile;  // joined from a JPEG's APP2 pieces, or a TIFF's tag 34675
+    HeapArray<BYTE> profile;  // joined from a JPEG's APP2 pieces, or a TIFF's tag 34675
 };
 
 // Reads the headers of the picture given as GetPicture's arguments are (a

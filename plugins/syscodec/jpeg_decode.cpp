@@ -9,7 +9,7 @@
 
 #include "dib_out.h"
 #include "header_facts.h"
-#include "sources/reduce.h"
+#include "common/reduce.h"
 
 // A file is read this much at a time.
 static const DWORD kReadBytes = 64 << 10;

@@ -10,7 +10,7 @@
 #include <windows.h>
 
 #include "color_profile.h"
-#include "sources/susie.h"
+#include "common/susie.h"
 
 // What the JPEG calls return where the platform's decoder is to have the
 // file instead: libjpeg-turbo does not read its kind (lossless, 12-bit,

@@ -9,16 +9,15 @@
 #include <wincodec.h>
 
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "color_profile.h"
+#include "common/owners.h"
+#include "common/reduce.h"
+#include "common/susie.h"
 #include "dib_out.h"
 #include "header_facts.h"
 #include "jpeg_decode.h"
 #include "settings.h"
-#include "sources/reduce.h"
-#include "sources/susie.h"
 
 #define PLUGIN_EXPORT extern "C" __declspec(dllexport)
 
@@ -72,57 +71,75 @@ static HRESULT CreateFactory(IWICImagingFactory** factory)
 
 // --- formats -----------------------------------------------------------------
 
+// Fixed-size texts: the list is read once while the plug-in is loaded, and a
+// failed allocation anywhere in a host's process must leave it running. A
+// decoder's extensions longer than kPatternBytes lose the ones that do not
+// fit whole.
+const size_t kPatternBytes = 512;
+const size_t kDescriptionBytes = 256;
 struct Format {
-    std::string pattern;      // "*.png;*.apng"
-    std::string description;  // the codec's friendly name
+    char pattern[kPatternBytes];          // "*.png;*.apng"
+    char description[kDescriptionBytes];  // the codec's friendly name
 };
 
-static std::string Narrow(const wchar_t* text)
+// Appends the narrow form of `text` (count characters) to out, which holds
+// *used bytes of `size`; false, with nothing appended, where it would not fit.
+static bool AppendNarrow(const wchar_t* text, int count, char* out, size_t size, size_t* used)
 {
-    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? size : 1, '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, &narrow[0], size, nullptr, nullptr);
-    narrow.resize(strlen(narrow.c_str()));
-    return narrow;
+    int room = static_cast<int>(size - 1 - *used);
+    int written = count > 0 && room > 0 ? WideCharToMultiByte(CP_ACP, 0, text, count, out + *used, room, nullptr,
+                                                               nullptr)
+                                        : 0;
+    if (written <= 0) {
+        out[*used] = '\0';
+        return count == 0;
+    }
+    *used += static_cast<size_t>(written);
+    out[*used] = '\0';
+    return true;
 }
 
 // ".png,.jpg" becomes "*.png;*.jpg". Windows separates a decoder's
 // extensions with ',', Wine with ';': both are taken, spaces around each
 // extension dropped.
-static std::string PatternOf(const std::wstring& extensions)
+static void PatternOf(const wchar_t* extensions, char (&pattern)[kPatternBytes])
 {
-    std::string pattern;
-    size_t start = 0;
-    while (start <= extensions.size()) {
-        size_t end = extensions.find_first_of(L",;", start);
-        if (end == std::wstring::npos)
-            end = extensions.size();
-        std::wstring ext = extensions.substr(start, end - start);
-        size_t first = ext.find_first_not_of(L' ');
-        size_t last = ext.find_last_not_of(L' ');
-        ext = first == std::wstring::npos ? L"" : ext.substr(first, last - first + 1);
-        if (!ext.empty()) {
-            if (!pattern.empty())
-                pattern += ";";
-            pattern += "*" + Narrow((ext[0] == L'.' ? ext : L"." + ext).c_str());
+    size_t used = 0;
+    pattern[0] = '\0';
+    for (const wchar_t* start = extensions; *start;) {
+        const wchar_t* end = start;
+        while (*end && *end != L',' && *end != L';')
+            end++;
+        const wchar_t* first = start;
+        const wchar_t* last = end;
+        while (first < last && *first == L' ')
+            first++;
+        while (last > first && last[-1] == L' ')
+            last--;
+        if (first < last) {
+            size_t before = used;
+            bool fits = AppendNarrow(used ? L";*" : L"*", used ? 2 : 1, pattern, kPatternBytes, &used)
+                && (*first == L'.' || AppendNarrow(L".", 1, pattern, kPatternBytes, &used))
+                && AppendNarrow(first, static_cast<int>(last - first), pattern, kPatternBytes, &used);
+            if (!fits) {
+                pattern[before] = '\0';
+                return;
+            }
         }
-        start = end + 1;
+        start = *end ? end + 1 : end;
     }
-    return pattern;
 }
 
 // A string value of the key, or empty.
-static std::wstring RegistryText(HKEY key, const wchar_t* name)
+static void RegistryText(HKEY key, const wchar_t* name, wchar_t (&text)[512])
 {
-    wchar_t text[512];
     DWORD size = sizeof(text) - sizeof(wchar_t);
     DWORD type = 0;
     if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS
         || type != REG_SZ)
-        return L"";
+        size = 0;
     // The value need not be stored with its zero.
     text[size / sizeof(wchar_t)] = L'\0';
-    return text;
 }
 
 // The installed decoders, read once per load of the plug-in so that a codec
@@ -131,10 +148,11 @@ static std::wstring RegistryText(HKEY key, const wchar_t* name)
 // Instance key names each one's CLSID, whose key holds its extensions and
 // name): GetPluginInfo is called from hosts' DllMain, under the loader lock,
 // where creating COM objects or loading codec DLLs may deadlock. A decoder
-// whose DLL is missing is listed still; decoding its files then fails.
-static const std::vector<Format>& Formats()
+// whose DLL is missing is listed still; decoding its files then fails. Where
+// the heap refuses, the list ends with the decoders it holds.
+static const HeapArray<Format>& Formats()
 {
-    static std::vector<Format> formats;
+    static HeapArray<Format> formats;
     static bool listed;
     if (listed)
         return formats;
@@ -151,15 +169,24 @@ static const std::vector<Format>& Formats()
             break;
         if (status != ERROR_SUCCESS)
             continue;
+        wchar_t keyName[80] = L"CLSID\\";
+        lstrcatW(keyName, clsid);
         HKEY decoder;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(L"CLSID\\") + clsid).c_str(), 0, KEY_READ, &decoder)
-            != ERROR_SUCCESS)
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, keyName, 0, KEY_READ, &decoder) != ERROR_SUCCESS)
             continue;
-        Format format = {PatternOf(RegistryText(decoder, L"FileExtensions")),
-                         Narrow(RegistryText(decoder, L"FriendlyName").c_str())};
+        Format format;
+        wchar_t text[512];
+        RegistryText(decoder, L"FileExtensions", text);
+        PatternOf(text, format.pattern);
+        RegistryText(decoder, L"FriendlyName", text);
+        size_t used = 0;
+        AppendNarrow(text, lstrlenW(text), format.description, kDescriptionBytes, &used);
         RegCloseKey(decoder);
-        if (!format.pattern.empty())
-            formats.push_back(format);
+        if (!format.pattern[0])
+            continue;
+        if (!formats.Resize(formats.count + 1))
+            break;
+        formats[formats.count - 1] = format;
     }
     RegCloseKey(instances);
     return formats;
@@ -167,14 +194,14 @@ static const std::vector<Format>& Formats()
 
 // Copies text into the caller's buffer as far as it fits, always terminated,
 // and returns the characters written.
-static int PutText(LPSTR buffer, int length, const std::string& text)
+static int PutText(LPSTR buffer, int length, const char* text)
 {
     if (!buffer || length <= 0)
         return 0;
-    int size = static_cast<int>(text.size());
+    int size = lstrlenA(text);
     if (size > length - 1)
         size = length - 1;
-    memcpy(buffer, text.data(), size);
+    memcpy(buffer, text, size);
     buffer[size] = '\0';
     return size;
 }
@@ -187,9 +214,9 @@ PLUGIN_EXPORT int WINAPI GetPluginInfo(int infono, LPSTR buffer, int length)
         return PutText(buffer, length, kAbout);
     if (infono < 2)
         return 0;
-    const std::vector<Format>& formats = Formats();
+    const HeapArray<Format>& formats = Formats();
     size_t index = static_cast<size_t>(infono - 2) / 2;
-    if (index >= formats.size())
+    if (index >= formats.count)
         return 0;
     return PutText(buffer, length, infono % 2 == 0 ? formats[index].pattern : formats[index].description);
 }
@@ -218,9 +245,13 @@ static int OpenSource(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR lengt
     if ((flag & 7) != SPI_INPUT_FILE || !buffer || length < 0)
         return SPI_NOT_IMPLEMENTED;
     int size = MultiByteToWideChar(CP_ACP, 0, buffer, -1, nullptr, 0);
-    std::wstring name(size > 0 ? size : 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, buffer, -1, &name[0], size);
-    if (FAILED(stream->InitializeFromFilename(name.c_str(), GENERIC_READ)))
+    HeapArray<wchar_t> name;
+    if (size <= 0)
+        return SPI_FILE_READ_ERROR;
+    if (!name.Allocate(static_cast<size_t>(size), false))
+        return SPI_NO_MEMORY;
+    MultiByteToWideChar(CP_ACP, 0, buffer, -1, name.items, size);
+    if (FAILED(stream->InitializeFromFilename(name.items, GENERIC_READ)))
         return SPI_FILE_READ_ERROR;
     if (length == 0) {
         *source = stream.p;
@@ -260,23 +291,24 @@ static int OpenFrame(IWICImagingFactory* factory, LPCSTR buffer, LONG_PTR length
 // The frame's first colour profile, as its decoder gives it: Wine's and the
 // platform's decoders read PNG's iCCP and TIFF's profile tag. Bounded before
 // anything is allocated for it.
-static void DecoderProfile(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, std::vector<BYTE>* profile)
+static void DecoderProfile(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, HeapArray<BYTE>* profile)
 {
+    const UINT kMostContexts = 16;
     UINT count = 0;
-    if (FAILED(frame->GetColorContexts(0, nullptr, &count)) || count == 0 || count > 16)
+    if (FAILED(frame->GetColorContexts(0, nullptr, &count)) || count == 0 || count > kMostContexts)
         return;
-    std::vector<IWICColorContext*> contexts(count, nullptr);
+    IWICColorContext* contexts[kMostContexts] = {};
     UINT made = 0;
     while (made < count && SUCCEEDED(factory->CreateColorContext(&contexts[made])))
         made++;
     UINT size = 0;
     WICColorContextType type;
-    if (made == count && SUCCEEDED(frame->GetColorContexts(count, contexts.data(), &count))
+    if (made == count && SUCCEEDED(frame->GetColorContexts(count, contexts, &count))
         && SUCCEEDED(contexts[0]->GetType(&type)) && type == WICColorContextProfile
-        && SUCCEEDED(contexts[0]->GetProfileBytes(0, nullptr, &size)) && size > 0 && size <= kMaxProfileBytes) {
-        profile->resize(size);
-        if (FAILED(contexts[0]->GetProfileBytes(size, profile->data(), &size)) || size != profile->size())
-            profile->clear();
+        && SUCCEEDED(contexts[0]->GetProfileBytes(0, nullptr, &size)) && size > 0 && size <= kMaxProfileBytes
+        && profile->Allocate(size, false)) {
+        if (FAILED(contexts[0]->GetProfileBytes(size, profile->items, &size)) || size != profile->count)
+            profile->Free();
     }
     for (UINT i = 0; i < made; i++)
         contexts[i]->Release();
@@ -304,7 +336,7 @@ static Preamble ReadPreamble(LPCSTR buffer, LONG_PTR length, unsigned flag, bool
 // The profile a picture is to be converted from, as a table; false where
 // there is none to use or the system refuses it (the picture then shows as
 // it is stored).
-static bool TableFor(std::vector<BYTE>* profile, SrgbTable* table)
+static bool TableFor(HeapArray<BYTE>* profile, SrgbTable* table)
 {
     return ShouldConvert(profile) && BuildSrgbTable(*profile, table);
 }
@@ -563,9 +595,11 @@ static int DecodeWhole(OpenedPicture& picture, HLOCAL* info, HLOCAL* bits, Susie
     int result = SPI_SUCCESS;
     DibBlocks blocks;
     RowForm form = {picture.alpha ? 4u : 3u, false};
-    if (!AllocateDib(picture.shownWidth(), picture.shownHeight(), true, &blocks, static_cast<WORD>(form.bytes * 8)))
+    HeapArray<BYTE> row, formed;
+    if (!row.Allocate(static_cast<size_t>(picture.width) * 4, false)
+        || !formed.Allocate(static_cast<size_t>(picture.width) * 4, false)
+        || !AllocateDib(picture.shownWidth(), picture.shownHeight(), true, &blocks, static_cast<WORD>(form.bytes * 8)))
         return SPI_NO_MEMORY;
-    std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), formed(static_cast<size_t>(picture.width) * 4);
     ShownRows target = RowsOf(blocks, picture.shownHeight());
     for (UINT y = 0; y < picture.height && result == SPI_SUCCESS; y += kProgressRows) {
         if (progress && progress(static_cast<int>(y), static_cast<int>(picture.height), data)) {
@@ -574,8 +608,8 @@ static int DecodeWhole(OpenedPicture& picture, HLOCAL* info, HLOCAL* bits, Susie
         }
         UINT end = picture.height - y < kProgressRows ? picture.height : y + kProgressRows;
         result = DecodeRows(picture.converter.p, 0, picture.width, y, end, picture.width, picture.height,
-                            picture.orientation, picture.convert ? &picture.table : nullptr, form, target, row.data(),
-                            formed.data());
+                            picture.orientation, picture.convert ? &picture.table : nullptr, form, target, row.items,
+                            formed.items);
     }
     if (result == SPI_SUCCESS && progress
         && progress(static_cast<int>(picture.height), static_cast<int>(picture.height), data))
@@ -607,17 +641,13 @@ static int DecodeReduced(OpenedPicture& picture, long width, long height, HLOCAL
         capacity = shownHeight;
     if (static_cast<unsigned long long>(bandStride) * capacity > 0x7FFFFFFFULL)
         return SPI_NO_MEMORY;
-    // From the heap, not a vector: a 32-bit host short of room gets an
-    // error code, not an ended process.
-    BYTE* band = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, bandStride * capacity));
+    HeapArray<BYTE> band, row, formed;
     DibBlocks blocks;
-    if (!band || !AllocateDib(static_cast<UINT>(width), static_cast<UINT>(height), true, &blocks,
-                              static_cast<WORD>(form.bytes * 8))) {
-        if (band)
-            HeapFree(GetProcessHeap(), 0, band);
+    if (!band.Allocate(bandStride * capacity, false) || !row.Allocate(static_cast<size_t>(picture.width) * 4, false)
+        || !formed.Allocate(static_cast<size_t>(picture.width) * 4, false)
+        || !AllocateDib(static_cast<UINT>(width), static_cast<UINT>(height), true, &blocks,
+                        static_cast<WORD>(form.bytes * 8)))
         return SPI_NO_MEMORY;
-    }
-    std::vector<BYTE> row(static_cast<size_t>(picture.width) * 4), formed(static_cast<size_t>(picture.width) * 4);
     int first = 0, last = 0;
     BYTE* outTop = blocks.pixels + static_cast<size_t>(blocks.stride) * (height - 1);
     for (int y0 = 0, y1 = 0; y0 < height && result == SPI_SUCCESS; y0 = y1) {
@@ -644,17 +674,16 @@ static int DecodeReduced(OpenedPicture& picture, long width, long height, HLOCAL
         case 7: case 8: x0 = picture.width - b; x1 = picture.width - a; break;
         default: r0 = a; r1 = b; break;
         }
-        ShownRows target = {band, static_cast<ptrdiff_t>(bandStride), first};
+        ShownRows target = {band.items, static_cast<ptrdiff_t>(bandStride), first};
         result = DecodeRows(picture.converter.p, x0, x1, r0, r1, picture.width, picture.height, picture.orientation,
-                            picture.convert ? &picture.table : nullptr, form, target, row.data(), formed.data());
-        PixelRows rows = {band, static_cast<ptrdiff_t>(bandStride), static_cast<int>(shownWidth),
+                            picture.convert ? &picture.table : nullptr, form, target, row.items, formed.items);
+        PixelRows rows = {band.items, static_cast<ptrdiff_t>(bandStride), static_cast<int>(shownWidth),
                           static_cast<int>(shownHeight), static_cast<int>(form.bytes), first};
         if (result == SPI_SUCCESS
             && !ReduceAreaRows(rows, width, height, width, y0, y1, outTop, -static_cast<ptrdiff_t>(blocks.stride),
                                static_cast<int>(form.bytes), picture.alpha))
             result = SPI_NO_MEMORY;
     }
-    HeapFree(GetProcessHeap(), 0, band);
     if (result == SPI_SUCCESS && picture.alpha)
         for (long y = 0; y < height; y++)
             Unpremultiply(blocks.pixels + static_cast<size_t>(blocks.stride) * y, static_cast<UINT>(width));

@@ -1,9 +1,9 @@
 #include <windows.h>
 
 #include "chip/chip_random.h"
-#include "sources/loaders.h"
-#include "sources/read_ahead.h"
-#include "sources/reduce.h"
+#include "plugin_host/loader_registry.h"
+#include "pictures/read_ahead.h"
+#include "common/reduce.h"
 #include "surface/module_state.h"
 
 // Attach finds the plug-ins; detach gives them back. At process exit

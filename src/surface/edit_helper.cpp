@@ -1,5 +1,5 @@
 // The export through which the host lets the user add pictures to a chip.
-#include "sources/image_picker.h"
+#include "commands/image_picker.h"
 #include "surface/exports.h"
 #include "surface/module_state.h"
 

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "sources/loaders.h"
+#include "plugin_host/loader_registry.h"
 
 struct ModuleState {
     HINSTANCE instance;  // for our dialog templates

@@ -1,12 +1,12 @@
 #include "view/paint.h"
 
 #include "resource.h"
-#include "sources/path_list.h"
+#include "chip/path_list.h"
 #include "chip/texts.h"
-#include "sources/current_picture.h"
-#include "sources/picture_form.h"
-#include "sources/read_ahead.h"
-#include "sources/reduce.h"
+#include "pictures/current_picture.h"
+#include "pictures/picture_form.h"
+#include "pictures/read_ahead.h"
+#include "common/reduce.h"
 #include "view/render_cache.h"
 #include "view/view_mode.h"
 

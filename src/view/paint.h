@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "chip/chip_state.h"
-#include "sources/loaders.h"
+#include "plugin_host/loader_registry.h"
 
 // Paints the chip into dc (when given). The picture is loaded here when it is
 // not cached (after Zoom; a load that failed is not tried again until the

@@ -1,6 +1,6 @@
 #include "view/view_mode.h"
 
-#include "sources/current_picture.h"
+#include "pictures/current_picture.h"
 
 int ApplyViewMode(ChipState* state, HWND window, int id)
 {

@@ -4,8 +4,8 @@
 #include <windows.h>
 
 #include "chip/chip_state.h"
-#include "sources/loaders.h"
-#include "sources/shown_size.h"
+#include "plugin_host/loader_registry.h"
+#include "pictures/shown_size.h"
 
 // Sets the display size for mode id and makes it the chip's mode. Returns 3
 // when a zoom factor was newly chosen, 1 for a newly chosen fit mode, 0 when

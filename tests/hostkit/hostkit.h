@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dxl_api.h"
+#include "common/dxl_api.h"
 #include "test_plugin_state.h"
 
 // --- the library as the host sees it ------------------------------------

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "sources/susie.h"
+#include "common/susie.h"
 
 static char g_patterns[8192];
 static HRESULT g_comBefore, g_comAfter;

@@ -42,7 +42,7 @@
 
 #include <cstring>
 
-#include "sources/susie.h"
+#include "common/susie.h"
 #include "test_plugin_state.h"
 
 #ifndef FORMATS

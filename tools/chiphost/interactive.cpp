@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dxl_api.h"
+#include "common/dxl_api.h"
 #include "files.h"
 #include "options.h"
 #include "session.h"

@@ -6,9 +6,9 @@
 
 #include <cstdio>
 
-#include "dxl_api.h"
+#include "common/dxl_api.h"
 #include "files.h"
-#include "image_io.h"
+#include "common/image_io.h"
 #include "options.h"
 #include "session.h"
 

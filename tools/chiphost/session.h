@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dxl_api.h"
+#include "common/dxl_api.h"
 
 struct ChipSession {
     DxlApi* api;

@@ -18,3 +18,8 @@ void GetPathLine(const char* text, int n, char (&out)[kPathBufferSize]);
 // Walks the lines of any length: returns false at the end, else the next
 // line's start and length and moves the cursor past it.
 bool NextPathLine(const char** cursor, const char** start, size_t* length);
+
+// Whether the first `length` bytes of a path name a bitmap file, which the
+// platform reads: only the last three characters count, the dot is not
+// looked at.
+bool HasBitmapSuffix(const char* path, size_t length);

@@ -1,4 +1,4 @@
-#include "sources/reduce.h"
+#include "common/reduce.h"
 
 #include <cstring>
 

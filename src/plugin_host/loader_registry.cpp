@@ -1,11 +1,12 @@
-#include "sources/loaders.h"
+#include "plugin_host/loader_registry.h"
 
 #include <cstring>
 
-#include "sources/dbcs.h"
-#include "sources/path_list.h"
-#include "sources/plugin_guard.h"
-#include "sources/susie.h"
+#include "chip/dbcs.h"
+#include "chip/path_list.h"
+#include "common/owners.h"
+#include "common/susie.h"
+#include "plugin_host/plugin_guard.h"
 
 static const char kSusieKey[] = "Software\\Kobarune\\Susie\\Plug-in";
 static const int kInfoBufferSize = 1024;
@@ -47,18 +48,6 @@ static LoaderEntry* NewEntry(HMODULE module, const char* description, size_t des
     return entry;
 }
 
-struct InfoCall {
-    SusieGetPluginInfo getInfo;
-    int infono;
-    char* buffer;
-};
-
-static int CallGetPluginInfo(void* args)
-{
-    InfoCall* call = static_cast<InfoCall*>(args);
-    return call->getInfo(call->infono, call->buffer, kInfoBufferSize);
-}
-
 // Asks the plug-in for one text. The plug-in may write more than it reports,
 // or nothing at all, and need not terminate what it wrote: only the reported
 // length counts, cut to the buffer. A fault gives no text and sets *faulted.
@@ -66,8 +55,7 @@ static size_t PluginInfo(SusieGetPluginInfo getInfo, int infono, char (&buffer)[
                          DWORD* faulted)
 {
     memset(buffer, 0, sizeof(buffer));
-    InfoCall call = {getInfo, infono, buffer};
-    int length = GuardedPluginCall(CallGetPluginInfo, &call, 0, faulted);
+    int length = GuardedCall(0, faulted, getInfo, infono, static_cast<LPSTR>(buffer), kInfoBufferSize);
     if (length <= 0)
         length = 0;
     if (length > kInfoBufferSize)
@@ -209,39 +197,31 @@ static void ReadRegistryFolder(char (&folder)[kPathBufferSize])
         folder[0] = '\0';
 }
 
-// PATH in the ANSI code page, or null; HeapFree it. Read wide and converted
-// here: Wine's GetEnvironmentVariableA cuts a double-byte value short.
-static char* ReadPathVariable()
+// PATH in the ANSI code page into *path (empty where there is none). Read
+// wide and converted here: Wine's GetEnvironmentVariableA cuts a double-byte
+// value short.
+static bool ReadPathVariable(HeapArray<char>* path)
 {
     DWORD wideSize = GetEnvironmentVariableW(L"PATH", nullptr, 0);
-    if (wideSize == 0)
-        return nullptr;
-    wchar_t* wide = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, wideSize * sizeof(wchar_t)));
-    if (!wide)
-        return nullptr;
-    char* path = nullptr;
-    DWORD wideLength = GetEnvironmentVariableW(L"PATH", wide, wideSize);
-    if (wideLength > 0 && wideLength < wideSize) {
-        int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-        if (size > 0)
-            path = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
-        if (path && WideCharToMultiByte(CP_ACP, 0, wide, -1, path, size, nullptr, nullptr) != size) {
-            HeapFree(GetProcessHeap(), 0, path);
-            path = nullptr;
-        }
-    }
-    HeapFree(GetProcessHeap(), 0, wide);
-    return path;
+    HeapArray<wchar_t> wide;
+    if (wideSize == 0 || !wide.Allocate(wideSize, false))
+        return false;
+    DWORD wideLength = GetEnvironmentVariableW(L"PATH", wide.items, wideSize);
+    if (wideLength == 0 || wideLength >= wideSize)
+        return false;
+    int size = WideCharToMultiByte(CP_ACP, 0, wide.items, -1, nullptr, 0, nullptr, nullptr);
+    return size > 0 && path->Allocate(size, false)
+        && WideCharToMultiByte(CP_ACP, 0, wide.items, -1, path->items, size, nullptr, nullptr) == size;
 }
 
 // Tries the pieces of PATH in order and stops at the first folder whose
 // search finds any plug-in file.
 static void LoadFirstPathFolder(LoaderEntry** tail)
 {
-    char* path = ReadPathVariable();
-    if (!path)
+    HeapArray<char> path;
+    if (!ReadPathVariable(&path))
         return;
-    const char* piece = path;
+    const char* piece = path.items;
     while (*piece) {
         const char* end = strchr(piece, ';');
         size_t pieceLength = end ? static_cast<size_t>(end - piece) : strlen(piece);
@@ -258,7 +238,6 @@ static void LoadFirstPathFolder(LoaderEntry** tail)
             break;
         piece = end + 1;
     }
-    HeapFree(GetProcessHeap(), 0, path);
 }
 
 LoaderList BuildLoaderList()

@@ -10,7 +10,7 @@
 #include <windows.h>
 
 #include "chip/chip_state.h"
-#include "sources/loaders.h"
+#include "plugin_host/loader_registry.h"
 
 // After the chip showed its picture: prepares the next one in list order,
 // when its slideshow runs in that order and the next one may be prepared

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "chip/chip_state.h"
-#include "sources/loaders.h"
+#include "plugin_host/loader_registry.h"
 
 // Sets the display size the view mode `mode` gives the current picture in
 // the window (whose client fits the fit modes; none fits them to 0 x 0).

@@ -1,4 +1,4 @@
-#include "image_io.h"
+#include "common/image_io.h"
 
 #include <wincodec.h>
 

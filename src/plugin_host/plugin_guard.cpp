@@ -1,4 +1,4 @@
-#include "sources/plugin_guard.h"
+#include "plugin_host/plugin_guard.h"
 
 #include <cstring>
 

@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include "sources/reduce.h"
-#include "sources/shown_size.h"
+#include "common/reduce.h"
+#include "pictures/shown_size.h"
 
 // Each takes a `spare` picture (or null) that the caller is about to delete:
 // when it has the new picture's size, it is written over and returned

@@ -5,8 +5,8 @@
 
 #include <cstddef>
 
-#include "sources/loaders.h"
-#include "sources/path_list.h"
+#include "plugin_host/loader_registry.h"
+#include "chip/path_list.h"
 
 // The dialog's file-type filter: "all image files" with every pattern, then
 // each loader's description and pattern, then the closing zero. The buffer is

@@ -1,9 +1,11 @@
-#include "sources/read_ahead.h"
+#include "pictures/read_ahead.h"
 
 #include <cstring>
 
-#include "sources/path_list.h"
-#include "sources/shown_size.h"
+#include "chip/path_list.h"
+#include "pictures/image_file.h"
+#include "plugin_host/plugin_calls.h"
+#include "pictures/shown_size.h"
 
 // A held copy larger than this (a large photo at 100 % and above) is not
 // read ahead: 60 chips of a 32-bit host each hold one prepared copy.

@@ -1,4 +1,4 @@
-#include "sources/dbcs.h"
+#include "chip/dbcs.h"
 
 #include <windows.h>
 

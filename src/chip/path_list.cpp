@@ -1,4 +1,6 @@
-#include "sources/path_list.h"
+#include "chip/path_list.h"
+
+#include <windows.h>
 
 #include <cstring>
 
@@ -55,4 +57,9 @@ void GetPathLine(const char* text, int n, char (&out)[kPathBufferSize])
         }
         return;
     }
+}
+
+bool HasBitmapSuffix(const char* path, size_t length)
+{
+    return length >= 3 && lstrcmpiA(path + length - 3, "bmp") == 0;
 }

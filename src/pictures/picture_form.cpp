@@ -1,8 +1,8 @@
-#include "sources/picture_form.h"
+#include "pictures/picture_form.h"
 
 #include <cstring>
 
-#include "sources/reduce.h"
+#include "common/reduce.h"
 
 // Whether the DIB section's first row in memory is its top row. The
 // platform's own description cannot say: Wine reports a top-down section's

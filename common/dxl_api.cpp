@@ -1,4 +1,4 @@
-#include "dxl_api.h"
+#include "common/dxl_api.h"
 
 #include <cstring>
 

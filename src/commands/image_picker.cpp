@@ -1,4 +1,4 @@
-#include "sources/image_picker.h"
+#include "commands/image_picker.h"
 
 #include <windows.h>
 #include <commdlg.h>
@@ -8,7 +8,7 @@
 
 #include "chip/host_records.h"
 #include "chip/texts.h"
-#include "sources/dbcs.h"
+#include "chip/dbcs.h"
 
 static const DWORD kFileBufferSize = 10240;
 // Room behind the buffer the dialog is told about. Windows fails a selection

@@ -1,9 +1,10 @@
-#include "sources/current_picture.h"
+#include "pictures/current_picture.h"
 
-#include "sources/path_list.h"
-#include "sources/picture_form.h"
-#include "sources/read_ahead.h"
-#include "sources/shown_size.h"
+#include "chip/path_list.h"
+#include "pictures/image_file.h"
+#include "pictures/picture_form.h"
+#include "pictures/read_ahead.h"
+#include "pictures/shown_size.h"
 
 // A window without a client rectangle (none yet, or destroyed) fits to 0 x 0.
 static RECT ClientRect(HWND window)

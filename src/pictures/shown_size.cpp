@@ -1,4 +1,4 @@
-#include "sources/shown_size.h"
+#include "pictures/shown_size.h"
 
 #include <climits>
 
