@@ -886,3 +886,226 @@ TEST_CASE("syscodec: embedded colour profiles are converted to sRGB; broken ones
     RegDeleteKeyA(HKEY_CURRENT_USER, kKey);
     RemoveTree(folder);
 }
+
+// --- allocation failures -----------------------------------------------------
+// The plug-in's own imports of the heap, local-block and C runtime
+// allocators are pointed at counting stand-ins that refuse the N-th request:
+// every allocation the plug-in makes, libjpeg-turbo's and the C++ runtime's
+// included (they are linked into it), goes through one of them. What the
+// platform's codecs allocate inside their own DLLs is theirs.
+namespace {
+volatile LONG g_requests, g_failAt, g_live;
+typedef LPVOID(WINAPI* HeapAllocFn)(HANDLE, DWORD, SIZE_T);
+typedef BOOL(WINAPI* HeapFreeFn)(HANDLE, DWORD, LPVOID);
+typedef HLOCAL(WINAPI* LocalAllocFn)(UINT, SIZE_T);
+typedef HLOCAL(WINAPI* LocalFreeFn)(HLOCAL);
+typedef void* (*MallocFn)(size_t);
+typedef void* (*CallocFn)(size_t, size_t);
+typedef void* (*ReallocFn)(void*, size_t);
+typedef void (*FreeFn)(void*);
+HeapAllocFn realHeapAlloc;
+HeapFreeFn realHeapFree;
+LocalAllocFn realLocalAlloc;
+LocalFreeFn realLocalFree;
+MallocFn realMalloc;
+CallocFn realCalloc;
+ReallocFn realRealloc;
+FreeFn realFree;
+
+bool Refused()
+{
+    return InterlockedIncrement(&g_requests) == g_failAt;
+}
+template <typename T>
+T Counted(T made)
+{
+    if (made)
+        InterlockedIncrement(&g_live);
+    return made;
+}
+void Freed(const void* block)
+{
+    if (block)
+        InterlockedDecrement(&g_live);
+}
+LPVOID WINAPI FailingHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes)
+{
+    return Refused() ? nullptr : Counted(realHeapAlloc(heap, flags, bytes));
+}
+BOOL WINAPI CountedHeapFree(HANDLE heap, DWORD flags, LPVOID block)
+{
+    Freed(block);
+    return realHeapFree(heap, flags, block);
+}
+HLOCAL WINAPI FailingLocalAlloc(UINT flags, SIZE_T bytes)
+{
+    return Refused() ? nullptr : Counted(realLocalAlloc(flags, bytes));
+}
+HLOCAL WINAPI CountedLocalFree(HLOCAL block)
+{
+    Freed(block);
+    return realLocalFree(block);
+}
+void* FailingMalloc(size_t bytes)
+{
+    return Refused() ? nullptr : Counted(realMalloc(bytes));
+}
+void* FailingCalloc(size_t count, size_t bytes)
+{
+    return Refused() ? nullptr : Counted(realCalloc(count, bytes));
+}
+void* FailingRealloc(void* block, size_t bytes)
+{
+    if (Refused())
+        return nullptr;
+    void* moved = realRealloc(block, bytes);
+    if (!block && moved)
+        InterlockedIncrement(&g_live);
+    return moved;
+}
+void CountedFree(void* block)
+{
+    Freed(block);
+    realFree(block);
+}
+
+// Points the module's import of dll!name at `replacement`; the import it
+// had, or null where the module has none of that name.
+void* PatchImport(HMODULE module, const char* dll, const char* name, void* replacement)
+{
+    BYTE* base = reinterpret_cast<BYTE*>(module);
+    const IMAGE_NT_HEADERS* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name; d++) {
+        if (lstrcmpiA(reinterpret_cast<char*>(base + d->Name), dll) != 0)
+            continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; names->u1.AddressOfData; names++, slots++) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)
+                || strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name, name) != 0)
+                continue;
+            DWORD protect;
+            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &protect);
+            void* had = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof(void*), protect, &protect);
+            return had;
+        }
+    }
+    return nullptr;
+}
+
+template <typename F>
+void Patch(HMODULE module, const char* dll, const char* name, F replacement, F* real)
+{
+    *real = reinterpret_cast<F>(PatchImport(module, dll, name, reinterpret_cast<void*>(replacement)));
+}
+
+// The plug-in's allocators swapped for the counting ones for as long as
+// this lives.
+struct FailingAllocators {
+    explicit FailingAllocators(HMODULE m) : module(m)
+    {
+        Patch(module, "kernel32.dll", "HeapAlloc", FailingHeapAlloc, &realHeapAlloc);
+        Patch(module, "kernel32.dll", "HeapFree", CountedHeapFree, &realHeapFree);
+        Patch(module, "kernel32.dll", "LocalAlloc", FailingLocalAlloc, &realLocalAlloc);
+        Patch(module, "kernel32.dll", "LocalFree", CountedLocalFree, &realLocalFree);
+        Patch(module, "msvcrt.dll", "malloc", FailingMalloc, &realMalloc);
+        Patch(module, "msvcrt.dll", "calloc", FailingCalloc, &realCalloc);
+        Patch(module, "msvcrt.dll", "realloc", FailingRealloc, &realRealloc);
+        Patch(module, "msvcrt.dll", "free", CountedFree, &realFree);
+    }
+    ~FailingAllocators()
+    {
+        PatchImport(module, "kernel32.dll", "HeapAlloc", reinterpret_cast<void*>(realHeapAlloc));
+        PatchImport(module, "kernel32.dll", "HeapFree", reinterpret_cast<void*>(realHeapFree));
+        PatchImport(module, "kernel32.dll", "LocalAlloc", reinterpret_cast<void*>(realLocalAlloc));
+        PatchImport(module, "kernel32.dll", "LocalFree", reinterpret_cast<void*>(realLocalFree));
+        PatchImport(module, "msvcrt.dll", "malloc", reinterpret_cast<void*>(realMalloc));
+        PatchImport(module, "msvcrt.dll", "calloc", reinterpret_cast<void*>(realCalloc));
+        PatchImport(module, "msvcrt.dll", "realloc", reinterpret_cast<void*>(realRealloc));
+        PatchImport(module, "msvcrt.dll", "free", reinterpret_cast<void*>(realFree));
+    }
+    bool All() const
+    {
+        return realHeapAlloc && realHeapFree && realLocalAlloc && realLocalFree && realMalloc && realCalloc
+            && realRealloc && realFree;
+    }
+    HMODULE module;
+};
+}  // namespace
+
+TEST_CASE("syscodec: a refused allocation, whichever one of a load it is, is an error code or the picture, and keeps nothing")
+{
+    SysCodec codec;
+    ReducedGetPicture getReduced = reinterpret_cast<ReducedGetPicture>(
+        reinterpret_cast<void*>(GetProcAddress(codec.module, kReducedGetPictureName)));
+    bool exported = getReduced != nullptr;
+    REQUIRE(exported);
+    std::string folder = ScratchFolder("syscodec-allocations");
+    std::string plainJpeg = folder + "\\plain.jpg", plainPng = folder + "\\plain.png";
+    REQUIRE(Encode(plainJpeg, GUID_ContainerFormatJpeg, 300, 200, Quadrants(300, 200, 255)));
+    REQUIRE(Encode(plainPng, GUID_ContainerFormatPng, 300, 200, Quadrants(300, 200, 128)));
+    std::string adobe = ColordProfile("AdobeRGB1998.icc");
+    REQUIRE(adobe.size() > 132);
+    // Both decoders, each with a profile to convert from.
+    std::string jpeg = folder + "\\adobe.jpg", png = folder + "\\adobe.png";
+    std::string jpegBytes = WithJpegProfile(ReadFileBytes(plainJpeg), adobe, {1}, 1);
+    std::string pngBytes = WithPngProfile(ReadFileBytes(plainPng), adobe);
+    REQUIRE(WriteFileBytes(jpeg, jpegBytes.data(), jpegBytes.size()));
+    REQUIRE(WriteFileBytes(png, pngBytes.data(), pngBytes.size()));
+
+    for (const std::string& path : {jpeg, png})
+        for (bool reduced : {false, true}) {
+            CAPTURE(path);
+            CAPTURE(reduced);
+            Wanted wanted = {120, 80, 0, 0};
+            auto load = [&](HLOCAL* info, HLOCAL* bits) {
+                return reduced ? getReduced(path.c_str(), 0, SPI_INPUT_FILE | kSpiStraightAlpha, Wanted::Answer,
+                                            reinterpret_cast<LONG_PTR>(&wanted), info, bits, nullptr, 0)
+                               : codec.getPicture(path.c_str(), 0, SPI_INPUT_FILE, info, bits, nullptr, 0);
+            };
+            // Once unhindered, for what the plug-in keeps while it is loaded
+            // (the reduction's pool, the settings' first read).
+            HLOCAL info = nullptr, bits = nullptr;
+            REQUIRE(load(&info, &bits) == SPI_SUCCESS);
+            LocalFree(info);
+            LocalFree(bits);
+            FailingAllocators failing(codec.module);
+            REQUIRE(failing.All());
+            int refusals = 0, pictures = 0;
+            for (LONG n = 1;; n++) {
+                g_requests = 0;
+                g_failAt = n;
+                g_live = 0;
+                info = bits = nullptr;
+                int result = load(&info, &bits);
+                bool refused = g_requests >= n;
+                CAPTURE(n);
+                CHECK((result == SPI_SUCCESS || result == SPI_NO_MEMORY));
+                if (result == SPI_SUCCESS) {
+                    // A refused profile shows the picture as stored.
+                    CHECK(info != nullptr);
+                    CHECK(bits != nullptr);
+                    realLocalFree(info);
+                    realLocalFree(bits);
+                    g_live -= 2;  // handed over, freed here
+                    pictures++;
+                } else {
+                    CHECK(info == nullptr);
+                    CHECK(bits == nullptr);
+                }
+                CHECK(g_live == 0);
+                if (!refused) {
+                    CHECK(result == SPI_SUCCESS);
+                    break;
+                }
+                refusals++;
+                REQUIRE(n < 10000);
+            }
+            MESSAGE(refusals << " allocations refused in turn, " << pictures - 1 << " of them gave the picture still");
+            CHECK(refusals > 3);
+        }
+}
