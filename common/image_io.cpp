@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/files.h"
+
 // Keeps COM initialised for the calling thread while it lives, when this
 // call was the one to initialise it.
 struct ComScope {
@@ -25,15 +27,6 @@ static void Release(T*& object)
     if (object)
         object->Release();
     object = nullptr;
-}
-
-static std::wstring Wide(const std::string& text)
-{
-    int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(length > 0 ? length : 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
-    wide.resize(wcslen(wide.c_str()));
-    return wide;
 }
 
 static GUID ContainerFor(const std::string& path)
@@ -69,7 +62,7 @@ bool EncodePixels(const std::string& path, const GUID& container, int width, int
         step = "open the output file";
         hr = factory->CreateStream(&stream);
         if (SUCCEEDED(hr))
-            hr = stream->InitializeFromFilename(Wide(path).c_str(), GENERIC_WRITE);
+            hr = stream->InitializeFromFilename(WideFromAnsi(path).c_str(), GENERIC_WRITE);
     }
     if (SUCCEEDED(hr)) {
         step = "create the encoder";
@@ -121,7 +114,7 @@ bool DecodePixels(const std::string& path, std::vector<BYTE>* bgra, int* width, 
     HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                   IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
     if (SUCCEEDED(hr))
-        hr = factory->CreateDecoderFromFilename(Wide(path).c_str(), nullptr, GENERIC_READ,
+        hr = factory->CreateDecoderFromFilename(WideFromAnsi(path).c_str(), nullptr, GENERIC_READ,
                                                 WICDecodeMetadataCacheOnDemand, &decoder);
     if (SUCCEEDED(hr))
         hr = decoder->GetFrame(0, &frame);

@@ -121,10 +121,10 @@ int main(int argc, char** argv)
         cycles = 10;
 
     PluginSearchSettings settings;
-    std::string plugins = ScratchFolder("soak-plugins");
-    std::string pictures = ScratchFolder("soak-pictures");
-    InstallPlugin("tpic", plugins, "tpic.spi");
-    SetSusieFolder(plugins.c_str());
+    PluginFolder plugins("soak-plugins", {{"tpic", nullptr}});
+    ScratchDir picturesDir("soak-pictures");
+    const std::string& pictures = picturesDir.folder;
+    SetSusieFolder(plugins.Folder().c_str());
     WriteTpic(pictures + "\\a.tpc", 120, 80, Stripes);
     WriteTpic(pictures + "\\b.tpc", 33, 97, Stripes);
     WriteBmp(pictures + "\\c.bmp", 90, 60, Stripes);
@@ -171,8 +171,6 @@ int main(int argc, char** argv)
     DestroySurface(&run.surface);
     DestroyWindow(run.window);
     UnloadDxl(&run.dxl);
-    RemoveTree(pictures);
-    RemoveTree(plugins);
     printf("%s\n", flat ? "no growth" : "GROWTH: the library leaks");
     return flat ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "common/owners.h"
 #include "hostkit.h"
 
 static const int IDM_ZOOM100 = 10002;
@@ -50,9 +51,10 @@ TEST_CASE("host: all nineteen exports are found by their undecorated names")
 TEST_CASE("host: plug-ins are found at attach and unloaded exactly once at detach")
 {
     AttachSettings settings;
-    std::string folder = ScratchFolder("\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x83\x5c");  // プラグインソ
-    REQUIRE(InstallPlugin("tpic3", folder, "tpic3.spi"));
-    REQUIRE(InstallPlugin("archive", folder, "archive.spi"));
+    PluginFolder plugins("\x83\x76\x83\x89\x83\x4f\x83\x43\x83\x93\x83\x5c",  // プラグインソ
+                         {{"tpic3", nullptr}, {"archive", nullptr}});
+    REQUIRE(plugins.installed);
+    const std::string& folder = plugins.Folder();
     std::string plugin = folder + "\\tpic3.spi";
     // The folder is given with its trailing "\", which must not eat the "ソ".
     SetEnvironmentVariableA("PATH", (folder + "\\").c_str());
@@ -68,16 +70,15 @@ TEST_CASE("host: plug-ins are found at attach and unloaded exactly once at detac
     CHECK(GetModuleHandleA(plugin.c_str()) == nullptr);
 
     // The registry's folder wins over PATH.
-    std::string other = ScratchFolder("registry");
-    REQUIRE(InstallPlugin("tpic", other, "tpic.spi"));
+    PluginFolder registry("registry", {{"tpic", nullptr}});
+    REQUIRE(registry.installed);
+    const std::string& other = registry.Folder();
     SetSusieFolder(other.c_str());
     REQUIRE(LoadDxl(&dxl, nullptr));
     CHECK(GetModuleHandleA((other + "\\tpic.spi").c_str()) != nullptr);
     CHECK(GetModuleHandleA(plugin.c_str()) == nullptr);
     UnloadDxl(&dxl);
     CHECK(GetModuleHandleA((other + "\\tpic.spi").c_str()) == nullptr);
-    RemoveTree(folder);
-    RemoveTree(other);
 }
 
 static COLORREF Checks(int x, int y)
@@ -88,10 +89,11 @@ static COLORREF Checks(int x, int y)
 TEST_CASE("host: the typical road, from a new chip to its saved slideshow")
 {
     AttachSettings settings;
-    std::string plugins = ScratchFolder("road-plugins");
-    std::string pictures = ScratchFolder("\x8e\xca\x90\x5e");  // 写真
-    REQUIRE(InstallPlugin("tpic", plugins, "tpic.spi"));
-    SetSusieFolder(plugins.c_str());
+    PluginFolder plugins("road-plugins", {{"tpic", nullptr}});
+    REQUIRE(plugins.installed);
+    ScratchDir picturesDir("\x8e\xca\x90\x5e");  // 写真
+    const std::string& pictures = picturesDir.folder;
+    SetSusieFolder(plugins.Folder().c_str());
     REQUIRE(WriteTpic(pictures + "\\one.tpc", 64, 48, Checks));
     REQUIRE(WriteTpic(pictures + "\\two.jpg", 64, 48, Checks, 128));
     REQUIRE(WriteBmp(pictures + "\\three.BMP", 64, 48, Checks));
@@ -161,8 +163,6 @@ TEST_CASE("host: the typical road, from a new chip to its saved slideshow")
     DestroySurface(&surface);
     DestroyWindow(window);
     UnloadDxl(&dxl);
-    RemoveTree(plugins);
-    RemoveTree(pictures);
 }
 
 static bool CancelSettings(HWND dialog, void* context)
@@ -177,7 +177,8 @@ static bool CancelSettings(HWND dialog, void* context)
 TEST_CASE("host: the settings dialog comes from the library's own resources")
 {
     AttachSettings settings;
-    std::string pictures = ScratchFolder("dialog-pictures");
+    ScratchDir picturesDir("dialog-pictures");
+    const std::string& pictures = picturesDir.folder;
     REQUIRE(WriteBmp(pictures + "\\a.bmp", 8, 8, Checks));
     REQUIRE(WriteBmp(pictures + "\\b.bmp", 8, 8, Checks));
     Dxl dxl;
@@ -195,7 +196,6 @@ TEST_CASE("host: the settings dialog comes from the library's own resources")
     dxl.UnInitializeChip(chip);
     DestroyWindow(window);
     UnloadDxl(&dxl);
-    RemoveTree(pictures);
 }
 
 TEST_CASE("host: the descriptive and inert entry points")
@@ -253,15 +253,17 @@ static VOID CALLBACK WhenUnloaded(ULONG reason, const LoaderNotice* notice, void
 TEST_CASE("host: the library unloaded while its next picture is read ahead is unloaded once that decode has returned")
 {
     AttachSettings settings;
-    std::string plugins = ScratchFolder("unload-read-ahead-plugins"), images = ScratchFolder("unload-read-ahead");
-    REQUIRE(InstallPlugin("anythread", plugins, "anythread.spi"));
-    SetSusieFolder(plugins.c_str());
+    PluginFolder plugins("unload-read-ahead-plugins", {{"anythread", nullptr}});
+    REQUIRE(plugins.installed);
+    ScratchDir imagesDir("unload-read-ahead");
+    const std::string& images = imagesDir.folder;
+    SetSusieFolder(plugins.Folder().c_str());
     REQUIRE(WriteSolidTpic(images + "\\a.tpc", 40, 30, RGB(200, 0, 0)));
     REQUIRE(WriteSolidTpic(images + "\\b.tpc", 40, 30, RGB(0, 200, 0)));
     std::string text = images + "\\a.tpc\r\n" + images + "\\b.tpc";
     Dxl dxl;
     REQUIRE(LoadDxl(&dxl, nullptr));
-    std::string pluginPath = plugins + "\\anythread.spi";
+    std::string pluginPath = plugins.dir.Path("anythread.spi");
     TestPluginCounters* counters = PluginCounters(GetModuleHandleA(pluginPath.c_str()));
     REQUIRE(counters);
     HWND window = CreateChipWindow(80, 60);
@@ -269,14 +271,14 @@ TEST_CASE("host: the library unloaded while its next picture is read ahead is un
     UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, &running);
     HLOCAL chip = nullptr;
     dxl.InitializeChip(&chip, window, record.bytes);
-    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr), gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Handle entered(CreateEventW(nullptr, TRUE, FALSE, nullptr)), gate(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     counters->hostThread = GetCurrentThreadId();  // the decode held open is the one off this thread
-    counters->entered = entered;
-    counters->gate = gate;
+    counters->entered = entered.handle;
+    counters->gate = gate.handle;
     Surface surface;
     REQUIRE(CreateSurface(&surface, 80, 60));
     dxl.DrawChip(chip, window, surface.dc, text.c_str());
-    REQUIRE(WaitForSingleObject(entered, 10000) == WAIT_OBJECT_0);
+    REQUIRE(WaitForSingleObject(entered.handle, 10000) == WAIT_OBJECT_0);
 
     // Ended and unloaded as a host does it, the decode still held open.
     dxl.UnInitializeChip(chip);
@@ -286,22 +288,18 @@ TEST_CASE("host: the library unloaded while its next picture is read ahead is un
     UnregisterLoaderNotices unregisterNotices = reinterpret_cast<UnregisterLoaderNotices>(
         reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")));
     REQUIRE(reinterpret_cast<void*>(registerNotices) != nullptr);
-    Unloading unloading = {dxl.module, CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    Handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    Unloading unloading = {dxl.module, done.handle};
     void* cookie = nullptr;
     REQUIRE(registerNotices(0, WhenUnloaded, &unloading, &cookie) == 0);
     std::string dxlPath = DxlPath();
     UnloadDxl(&dxl);
     CHECK(GetModuleHandleA(dxlPath.c_str()) != nullptr);  // the decode holds it
-    SetEvent(gate);
+    SetEvent(gate.handle);
     CHECK(WaitForSingleObject(unloading.done, 60000) == WAIT_OBJECT_0);
     CHECK(GetModuleHandleA(dxlPath.c_str()) == nullptr);
     CHECK(GetModuleHandleA(pluginPath.c_str()) == nullptr);  // its plug-ins went with it
     unregisterNotices(cookie);
-    CloseHandle(unloading.done);
-    CloseHandle(entered);
-    CloseHandle(gate);
     DestroySurface(&surface);
     DestroyWindow(window);
-    RemoveTree(images);
-    RemoveTree(plugins);
 }

@@ -35,9 +35,8 @@ static COLORREF BitmapPixel(HBITMAP bitmap, int x, int y)
 
 TEST_CASE("image files: names ending in bmp are read by the platform, whatever the plug-ins claim")
 {
-    CountingPlugin plugin("bmp-plugins");
-    ImageFolder images("\x89\xe6\x91\x9c\x83\x5c");  // 画像ソ
-    TestPluginCounters* counters = plugin.counters;
+    PluginScene images({"tpic"}, "\x89\xe6\x91\x9c\x83\x5c");  // 画像ソ
+    TestPluginCounters* counters = images.Counters(0);
     REQUIRE(counters);
 
     REQUIRE(WriteBmp(images.Path("a.Bmp"), 30, 20, Gradient));
@@ -63,9 +62,8 @@ TEST_CASE("image files: names ending in bmp are read by the platform, whatever t
 
 TEST_CASE("image files: plug-ins decode at offset 0 or 128, with the probe as a 2 KB buffer")
 {
-    CountingPlugin plugin("offset-plugins");
-    ImageFolder images("offsets");
-    TestPluginCounters* counters = plugin.counters;
+    PluginScene images({"tpic"}, "offsets");
+    TestPluginCounters* counters = images.Counters(0);
     REQUIRE(counters);
 
     REQUIRE(WriteTpic(images.Path("plain.tpc"), 12, 9, Gradient));
@@ -95,51 +93,27 @@ TEST_CASE("image files: plug-ins decode at offset 0 or 128, with the probe as a 
 
 TEST_CASE("image files: the first accepting plug-in decodes, and its failure is final")
 {
-    DiscoverySettings settings;
-    ImageFolder plugins("order-plugins");
-    ImageFolder images("order-images");
-    REQUIRE(InstallPlugin("failget", plugins.folder, "a.spi"));
-    REQUIRE(InstallPlugin("tpic", plugins.folder, "b.spi"));
-    REQUIRE(WriteTpic(images.Path("p.tpc"), 6, 6, Gradient));
-    ActiveLoaders loaders(LoadersFrom(plugins.folder));
-    REQUIRE(CountEntries(g_module.loaders) == 3);
-
-    // The directory lists its files in no set order: the failing plug-in is
-    // put first, then last, so that both orders are seen on every system.
-    LoaderEntry* first = g_module.loaders->next;
-    LoaderEntry* second = first->next;
-    if (ModulePath(first->module).find("a.spi") == std::string::npos) {
-        first->next = nullptr;
-        second->next = first;
-        g_module.loaders->next = second;
-        std::swap(first, second);
+    // Both orders of the two plug-ins, in a scene each.
+    for (bool failingFirst : {true, false}) {
+        CAPTURE(failingFirst);
+        PluginScene scene(failingFirst ? std::initializer_list<const char*>{"failget", "tpic"}
+                                       : std::initializer_list<const char*>{"tpic", "failget"});
+        REQUIRE(WriteTpic(scene.Path("p.tpc"), 6, 6, Gradient));
+        TestPluginCounters* failing = scene.Counters(failingFirst ? 0 : 1);
+        TestPluginCounters* decoding = scene.Counters(failingFirst ? 1 : 0);
+        HBITMAP bitmap = scene.Load("p.tpc");
+        CHECK((bitmap != nullptr) == !failingFirst);
+        CHECK(failing->getPictureCalls == (failingFirst ? 1 : 0));
+        CHECK(decoding->getPictureCalls == (failingFirst ? 0 : 1));
+        if (bitmap)
+            DeleteObject(bitmap);
     }
-    TestPluginCounters* failing = PluginCounters(first->module);
-    TestPluginCounters* decoding = PluginCounters(second->module);
-    CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_module.loaders) == nullptr);
-    CHECK(failing->getPictureCalls == 1);
-    CHECK(decoding->getPictureCalls == 0);
-
-    first->next = nullptr;
-    second->next = first;
-    g_module.loaders->next = second;
-    HBITMAP bitmap = LoadImageFile(images.Path("p.tpc").c_str(), g_module.loaders);
-    CHECK(bitmap != nullptr);
-    CHECK(decoding->getPictureCalls == 1);
-    CHECK(failing->getPictureCalls == 1);
-    if (bitmap)
-        DeleteObject(bitmap);
 }
 
 TEST_CASE("image files: what no plug-in can show gives null")
 {
-    DiscoverySettings settings;
-    ImageFolder plugins("refusing-plugins");
-    ImageFolder images("refused");
-    REQUIRE(InstallPlugin("never", plugins.folder, "never.spi"));
-    REQUIRE(InstallPlugin("nosupport", plugins.folder, "nosupport.spi"));
+    PluginScene images({"never", "nosupport"}, "refused");
     REQUIRE(WriteTpic(images.Path("p.tpc"), 6, 6, Gradient));
-    ActiveLoaders loaders(LoadersFrom(plugins.folder));
     REQUIRE(CountEntries(g_module.loaders) == 3);
 
     CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_module.loaders) == nullptr);
@@ -148,21 +122,17 @@ TEST_CASE("image files: what no plug-in can show gives null")
     CHECK(LoadImageFile("mp", g_module.loaders) == nullptr);
     CHECK(LoadImageFile(nullptr, g_module.loaders) == nullptr);
     CHECK(LoadImageFile(images.Path("p.tpc").c_str(), nullptr) == nullptr);
-    std::string tooLong = images.folder + "\\" + std::string(300, 'n') + ".tpc";
+    std::string tooLong = images.images.folder + "\\" + std::string(300, 'n') + ".tpc";
     CHECK(LoadImageFile(tooLong.c_str(), g_module.loaders) == nullptr);
 }
 
 TEST_CASE("image files: a plug-in without GetPicture, or with bits too short for its header, gives null")
 {
-    DiscoverySettings settings;
-    ImageFolder images("short-images");
-    REQUIRE(WriteTpic(images.Path("p.tpc"), 64, 64, Gradient));
     for (const char* variant : {"nopicture", "shortbits"}) {
         CAPTURE(variant);
-        ImageFolder plugins(variant);
-        REQUIRE(InstallPlugin(variant, plugins.folder, "p.spi"));
-        ActiveLoaders loaders(LoadersFrom(plugins.folder));
-        CHECK(LoadImageFile(images.Path("p.tpc").c_str(), g_module.loaders) == nullptr);
+        PluginScene scene({variant}, "short-images");
+        REQUIRE(WriteTpic(scene.Path("p.tpc"), 64, 64, Gradient));
+        CHECK(scene.Load("p.tpc") == nullptr);
     }
 }
 
@@ -299,7 +269,7 @@ static std::string BmpBytes(DWORD headerSize, WORD bitCount, DWORD compression, 
 
 TEST_CASE("image files: hostile bitmap headers are refused before the platform reads them; sound ones load as before")
 {
-    ImageFolder images("bmp-kinds");
+    ScratchDir images("bmp-kinds");
     const struct {
         const char* kind;
         DWORD headerSize;
@@ -376,7 +346,7 @@ TEST_CASE("image files: a same-size picture is written into the one it replaces,
     std::string dxl = DxlPath();
     SetEnvironmentVariableA("PATH", (dxl.substr(0, dxl.find_last_of('\\')) + "\\plugins").c_str());
     ActiveLoaders loaders(BuildLoaderList());
-    ImageFolder images("spare");
+    ScratchDir images("spare");
     REQUIRE(WriteBmp(images.Path("a.bmp"), 40, 30, Gradient));
     // A bitmap under another name: decoded by the companion plug-in into
     // 24-bit rows, which are widened by hand.

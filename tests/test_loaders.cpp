@@ -27,9 +27,11 @@ TEST_CASE("discovery: the bitmap entry always leads")
 TEST_CASE("discovery: a registry folder without plug-ins does not fall back to PATH")
 {
     DiscoverySettings settings;
-    std::string empty = ScratchFolder("empty");
-    std::string withPlugins = ScratchFolder("with-plugins");
-    REQUIRE(InstallPlugin("tpic", withPlugins, "tpic.spi"));
+    ScratchDir emptyDir("empty");
+    PluginFolder plugins("with-plugins", {{"tpic", nullptr}});
+    REQUIRE(plugins.installed);
+    const std::string& empty = emptyDir.folder;
+    const std::string& withPlugins = plugins.Folder();
     SetEnvironmentVariableA("PATH", withPlugins.c_str());
 
     LoaderList list = LoadersFrom(empty);
@@ -40,18 +42,17 @@ TEST_CASE("discovery: a registry folder without plug-ins does not fall back to P
     list = BuildLoaderList();
     CHECK(CountEntries(list) == 2);
     FreeLoaderList(list);
-    RemoveTree(empty);
-    RemoveTree(withPlugins);
 }
 
 TEST_CASE("discovery: PATH pieces lose one real trailing backslash, and only the first folder with plug-ins counts")
 {
     DiscoverySettings settings;
-    std::string a = ScratchFolder(kFolderA);
-    std::string b = ScratchFolder(kFolderB);
-    std::string c = ScratchFolder("later");
-    REQUIRE(InstallPlugin("tpic", b, "tpic.spi"));
-    REQUIRE(InstallPlugin("tpic3", c, "tpic3.spi"));
+    ScratchDir aDir(kFolderA);
+    PluginFolder bDir(kFolderB, {{"tpic", nullptr}});
+    PluginFolder cDir("later", {{"tpic3", nullptr}});
+    REQUIRE(bDir.installed);
+    REQUIRE(cDir.installed);
+    const std::string &a = aDir.folder, &b = bDir.Folder(), &c = cDir.Folder();
 
     // Empty pieces are skipped; "...ソ\" loses its "\", "...ソ" stays whole.
     std::string path = ";" + a + "\\;;" + b + ";" + c;
@@ -68,10 +69,6 @@ TEST_CASE("discovery: PATH pieces lose one real trailing backslash, and only the
     REQUIRE(CountEntries(list) == 2);
     CHECK(ModulePath(list->next->module) == b + "\\tpic.spi");
     FreeLoaderList(list);
-
-    RemoveTree(a);
-    RemoveTree(b);
-    RemoveTree(c);
 }
 
 TEST_CASE("discovery: a PATH piece of just a backslash searches and loads from the drive's root")
@@ -98,11 +95,10 @@ TEST_CASE("discovery: a PATH piece of just a backslash searches and loads from t
 TEST_CASE("discovery: plug-ins that are not import filters are unloaded at once")
 {
     DiscoverySettings settings;
-    std::string folder = ScratchFolder("kinds");
     const char* rejected[] = {"archive", "shortversion", "noinfo"};
-    for (const char* variant : rejected)
-        REQUIRE(InstallPlugin(variant, folder, (std::string(variant) + ".spi").c_str()));
-    REQUIRE(InstallPlugin("tpic", folder, "tpic.spi"));
+    PluginFolder plugins("kinds", {{"archive", nullptr}, {"shortversion", nullptr}, {"noinfo", nullptr}, {"tpic", nullptr}});
+    REQUIRE(plugins.installed);
+    const std::string& folder = plugins.Folder();
     REQUIRE(WriteFileBytes(folder + "\\garbage.spi", "MZ not really", 13));
 
     LoaderList list = LoadersFrom(folder);
@@ -114,14 +110,14 @@ TEST_CASE("discovery: plug-ins that are not import filters are unloaded at once"
     }
     FreeLoaderList(list);
     CHECK(GetModuleHandleA((folder + "\\tpic.spi").c_str()) == nullptr);
-    RemoveTree(folder);
 }
 
 TEST_CASE("discovery: a plug-in's formats are consecutive entries, and it is unloaded exactly once")
 {
     DiscoverySettings settings;
-    std::string folder = ScratchFolder("three");
-    REQUIRE(InstallPlugin("tpic3", folder, "tpic3.spi"));
+    PluginFolder plugins("three", {{"tpic3", nullptr}});
+    REQUIRE(plugins.installed);
+    const std::string& folder = plugins.Folder();
     std::string plugin = folder + "\\tpic3.spi";
 
     LoaderList list = LoadersFrom(folder);
@@ -142,16 +138,14 @@ TEST_CASE("discovery: a plug-in's formats are consecutive entries, and it is unl
     CHECK(GetModuleHandleA(plugin.c_str()) == extra);
     FreeLibrary(extra);
     CHECK(GetModuleHandleA(plugin.c_str()) == nullptr);
-    RemoveTree(folder);
 }
 
 TEST_CASE("discovery: plug-in texts are taken by their reported length, never beyond the buffer")
 {
     DiscoverySettings settings;
-    std::string folder = ScratchFolder("texts");
-    REQUIRE(InstallPlugin("infofull", folder, "a-full.spi"));
-    REQUIRE(InstallPlugin("infoshort", folder, "b-short.spi"));
-    REQUIRE(InstallPlugin("nodesc", folder, "c-nodesc.spi"));
+    PluginFolder plugins("texts", {{"infofull", "a-full.spi"}, {"infoshort", "b-short.spi"}, {"nodesc", "c-nodesc.spi"}});
+    REQUIRE(plugins.installed);
+    const std::string& folder = plugins.Folder();
 
     LoaderList list = LoadersFrom(folder);
     REQUIRE(CountEntries(list) == 4);
@@ -176,14 +170,14 @@ TEST_CASE("discovery: plug-in texts are taken by their reported length, never be
     CHECK(sawShort);
     CHECK(sawNoDescription);
     FreeLoaderList(list);
-    RemoveTree(folder);
 }
 
 TEST_CASE("discovery: a registry folder too long to use counts as absent, whichever part is too long")
 {
     DiscoverySettings settings;
-    std::string folder = ScratchFolder("fallback");
-    REQUIRE(InstallPlugin("tpic", folder, "tpic.spi"));
+    PluginFolder plugins("fallback", {{"tpic", nullptr}});
+    REQUIRE(plugins.installed);
+    const std::string& folder = plugins.Folder();
     // The pieces before the folder are too long to be folders at all.
     SetEnvironmentVariableA("PATH", (std::string(300, 'z') + ";" + folder).c_str());
     const struct {
@@ -201,7 +195,6 @@ TEST_CASE("discovery: a registry folder too long to use counts as absent, whiche
         CHECK(CountEntries(list) == 2);  // PATH's plug-in
         FreeLoaderList(list);
     }
-    RemoveTree(folder);
 }
 
 // Leaves bytes that are not zero where the next call's locals will lie.
@@ -215,8 +208,9 @@ __attribute__((noinline)) static void DirtyStack()
 TEST_CASE("discovery: a registry value stored without its zero ends where the registry says")
 {
     DiscoverySettings settings;
-    std::string folder = ScratchFolder("unterminated");
-    REQUIRE(InstallPlugin("tpic", folder, "tpic.spi"));
+    PluginFolder plugins("unterminated", {{"tpic", nullptr}});
+    REQUIRE(plugins.installed);
+    const std::string& folder = plugins.Folder();
     HKEY key;
     REQUIRE(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Kobarune\\Susie\\Plug-in", 0, nullptr, 0, KEY_WRITE,
                             nullptr, &key, nullptr) == ERROR_SUCCESS);
@@ -228,5 +222,4 @@ TEST_CASE("discovery: a registry value stored without its zero ends where the re
     CHECK(CountEntries(list) == 2);
     FreeLoaderList(list);
     SetSusieFolder(nullptr);
-    RemoveTree(folder);
 }

@@ -22,6 +22,10 @@ int main(int argc, char** argv)
     // up-down class.
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_UPDOWN_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
+    doctest::Context context(argc, argv);
+    // The child runs below use the tests' fixtures, whose checks then end the
+    // child (abort) instead of reading a test case that is not there.
+    context.setAsDefaultForAssertsOutOfTestCases();
 #ifdef OVILUNE_WHITE_BOX
     if (argc == 2 && strcmp(argv[1], "--fault-in-own-code") == 0)
         return RunOwnFaultChild();
@@ -34,6 +38,5 @@ int main(int argc, char** argv)
         fprintf(stderr, "the ANSI code page is %u, not 932: run with LANG=ja_JP.UTF-8\n", GetACP());
         return 1;
     }
-    doctest::Context context(argc, argv);
     return context.run();
 }

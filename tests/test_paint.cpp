@@ -287,9 +287,9 @@ TEST_CASE("paint: the cache is reused while nothing changes, and follows every c
 
 TEST_CASE("paint: one decode per picture change, none per repaint")
 {
-    CountingPlugin plugin("paint-plugins");
-    std::string images = ScratchFolder("paint-images");
-    TestPluginCounters* counters = plugin.counters;
+    PluginScene plugin({"tpic"}, "paint-images");
+    const std::string& images = plugin.images.folder;
+    TestPluginCounters* counters = plugin.Counters(0);
     REQUIRE(counters);
     REQUIRE(WriteTpic(images + "\\a.tpc", 40, 30, Stripes));
     REQUIRE(WriteTpic(images + "\\b.tpc", 30, 40, Stripes));
@@ -332,9 +332,9 @@ static void SetClientSize(HWND window, int width, int height)
 
 TEST_CASE("paint: a fit chip holds twice what it shows, reads again only to grow past it, and shows a vanished file's error")
 {
-    CountingPlugin plugin("held-plugins");
-    std::string images = ScratchFolder("held-images");
-    TestPluginCounters* counters = plugin.counters;
+    PluginScene plugin({"tpic"}, "held-images");
+    const std::string& images = plugin.images.folder;
+    TestPluginCounters* counters = plugin.Counters(0);
     REQUIRE(counters);
     std::string file = images + "\\big.tpc";
     REQUIRE(WriteTpic(file, 800, 600, Stripes));
@@ -441,9 +441,8 @@ TEST_CASE("paint: a 32-bit host with little address space left shows many large 
         MESSAGE("a 64-bit process cannot be crowded in seconds: the 32-bit build runs this");
         return;
     }
-    CountingPlugin plugin("crowd-plugins");
-    std::string images = ScratchFolder("crowd-images");
-    REQUIRE(plugin.installed);
+    PluginScene plugin({"tpic"}, "crowd-images");
+    const std::string& images = plugin.images.folder;
     std::string file = images + "\\large.tpc";
     REQUIRE(WriteTpic(file, 1600, 1200, Stripes));  // 7.3 MB decoded
     SavedBlock fit = {4, IDM_FIT_ASPECT, 0, 0, 0, 0, 0};
@@ -657,9 +656,8 @@ static COLORREF OpaqueAlpha(int x, int y)
 
 TEST_CASE("paint: a plug-in's transparency shows the chip's colour through it, blended, in every mode, and follows the colour an Update brings")
 {
-    CountingPlugin plugin("alpha-plugins");
-    ImageFolder images("alpha-images");
-    REQUIRE(plugin.counters);
+    PluginScene images({"tpic"}, "alpha-images");
+    REQUIRE(images.Counters(0));
     REQUIRE(WriteTpic(images.Path("veiled.tpc"), 60, 30, Veiled));
     REQUIRE(WriteTpic(images.Path("opaque.tpc"), 60, 30, OpaqueAlpha));
     const COLORREF half = RGB(128, 0, 127);  // 128/255 red over the blue
@@ -686,10 +684,10 @@ TEST_CASE("paint: a plug-in's transparency shows the chip's colour through it, b
     TestChip chip(images.Path("veiled.tpc"), 120, 60, &actual, kBackground);
     Surface surface;
     REQUIRE(CreateSurface(&surface, 120, 60));
-    int reads = plugin.counters->getPictureCalls;
+    int reads = images.Counters(0)->getPictureCalls;
     chip.background = RGB(255, 255, 0);
     chip.Reconfigure(&actual);
-    CHECK(plugin.counters->getPictureCalls == reads + 1);
+    CHECK(images.Counters(0)->getPictureCalls == reads + 1);
     Paint(chip, &surface);
     CHECK(PixelAt(surface, 10, 10) == RGB(255, 255, 0));
     CHECK(Near(PixelAt(surface, 30, 10), RGB(255, 127, 0), 1));

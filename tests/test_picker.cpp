@@ -28,9 +28,9 @@ TEST_CASE("picker: the file-type filter, to its exact bytes")
     CHECK(FilterBytes(bitmapOnly) == kAllImages + std::string("\0*.bmp;\0Bitmap\0*.bmp\0\0", 22));
     FreeLoaderList(bitmapOnly);
 
-    std::string folder = ScratchFolder("filter");
-    REQUIRE(InstallPlugin("tpic3", folder, "tpic3.spi"));
-    LoaderList list = LoadersFrom(folder);
+    PluginFolder plugins("filter", {{"tpic3", nullptr}});
+    REQUIRE(plugins.installed);
+    LoaderList list = LoadersFrom(plugins.Folder());
     std::string expected = kAllImages + std::string("\0", 1) + "*.bmp;*.tpc;*.tp2;*.tp3;" + std::string("\0", 1)
         + "Bitmap" + std::string("\0", 1) + "*.bmp" + std::string("\0", 1)
         + "Test picture 1" + std::string("\0", 1) + "*.tpc" + std::string("\0", 1)
@@ -38,7 +38,6 @@ TEST_CASE("picker: the file-type filter, to its exact bytes")
         + "Test picture 3" + std::string("\0", 1) + "*.tp3" + std::string("\0\0", 2);
     CHECK(FilterBytes(list) == expected);
     FreeLoaderList(list);
-    RemoveTree(folder);
 }
 
 static std::string Folder(const char* text)

@@ -12,37 +12,13 @@ static COLORREF Teal(int, int)
     return RGB(0, 128, 128);
 }
 
-// A folder and file of its own per instance: a faulted plug-in stays
-// loaded, and loading the same path again would find it.
-static std::string PluginFolder(const char* variant, const char* instance)
+// The pictures every fault scene loads: one in the test plug-ins' format,
+// one a bitmap.
+static void WritePictures(const PluginScene& scene)
 {
-    std::string folder = ScratchFolder(instance);
-    InstallPlugin(variant, folder, (std::string(instance) + ".spi").c_str());
-    return folder;
+    REQUIRE(WriteTpic(scene.Path("p.tpc"), 7, 5, Teal));
+    REQUIRE(WriteSolidBmp(scene.Path("p.bmp"), 4, 3, RGB(200, 0, 0)));
 }
-
-struct FaultScene {
-    explicit FaultScene(const char* variant, const char* instance = nullptr)
-        : faulty(PluginFolder(variant, instance ? instance : variant)), good(ScratchFolder("good")),
-          images(ScratchFolder("fault-images"))
-    {
-        InstallPlugin("tpic", good, "tpic.spi");
-        WriteTpic(images + "\\p.tpc", 7, 5, Teal);
-        WriteSolidBmp(images + "\\p.bmp", 4, 3, RGB(200, 0, 0));
-    }
-    ~FaultScene()
-    {
-        RemoveTree(good);
-        RemoveTree(images);
-        // The faulty plug-in stays loaded; its folder goes with the prefix.
-    }
-    HBITMAP Load(const char* file) const
-    {
-        return LoadImageFile((images + "\\" + file).c_str(), g_module.loaders);
-    }
-    DiscoverySettings settings;
-    std::string faulty, good, images;
-};
 
 static bool Shows(HBITMAP bitmap)
 {
@@ -54,11 +30,11 @@ static bool Shows(HBITMAP bitmap)
 
 TEST_CASE("plug-in faults: one inside GetPluginInfo drops that plug-in at attach and keeps it loaded")
 {
-    FaultScene scene("faultinfo");
-    ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
+    PluginScene scene({"faultinfo", "tpic"});
+    WritePictures(scene);
     REQUIRE(CountEntries(g_module.loaders) == 2);
     CHECK(ModulePath(g_module.loaders->next->module).find("tpic.spi") != std::string::npos);
-    CHECK(GetModuleHandleA((scene.faulty + "\\faultinfo.spi").c_str()) != nullptr);
+    CHECK(GetModuleHandleA(scene.folders.front().dir.Path("faultinfo.spi").c_str()) != nullptr);
     CHECK(Shows(scene.Load("p.tpc")));
 }
 
@@ -77,8 +53,8 @@ TEST_CASE("plug-in faults: GetPicture faulting ends the load, disables the plug-
     for (const auto& c : cases) {
         std::string fault = c.fault;
         CAPTURE(fault);
-        FaultScene scene(c.variant);
-        ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
+        PluginScene scene({c.variant, "tpic"});
+        WritePictures(scene);
         REQUIRE(CountEntries(g_module.loaders) == 3);
         LoaderEntry* faultyEntry = g_module.loaders->next;
         TestPluginCounters* faulty = PluginCounters(faultyEntry->module);
@@ -104,10 +80,10 @@ TEST_CASE("plug-in faults: GetPicture faulting ends the load, disables the plug-
 
 TEST_CASE("plug-in faults: IsSupported faulting on one header only is a no, and never asked again")
 {
-    FaultScene scene("faultprobe");
+    PluginScene scene({"faultprobe", "tpic"});
+    WritePictures(scene);
     const char crash[16] = "CRSH and more";
-    REQUIRE(WriteFileBytes(scene.images + "\\c.tpc", crash, sizeof(crash)));
-    ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
+    REQUIRE(WriteFileBytes(scene.Path("c.tpc"), crash, sizeof(crash)));
     LoaderEntry* faultyEntry = g_module.loaders->next;
     TestPluginCounters* faulty = PluginCounters(faultyEntry->module);
 
@@ -149,10 +125,10 @@ static bool UnderEmulator()
 
 TEST_CASE("plug-in faults: the plug-in's own handlers come first, and its finally blocks run")
 {
-    FaultScene scene("hardy", "hardy-own");
+    PluginScene scene({"hardy", "tpic"});
+    WritePictures(scene);
     for (const char* kind : {"MEND", "PROB", "DECL"})
-        REQUIRE(WriteCase(scene.images + "\\" + kind + ".tpc", kind));
-    ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
+        REQUIRE(WriteCase(scene.Path(std::string(kind) + ".tpc"), kind));
     LoaderEntry* hardy = g_module.loaders->next;
     TestPluginCounters* counters = PluginCounters(hardy->module);
     REQUIRE(counters);
@@ -220,11 +196,11 @@ TEST_CASE("plug-in faults: what a faulting plug-in leaves in the processor is no
         if (emulated)
             kind = "FPUX";
         CAPTURE(kind);
-        FaultScene scene("hardy", (std::string("hardy-") + kind).c_str());
+        PluginScene scene({"hardy", "tpic"});
+        WritePictures(scene);
         // A file of its own: the faulting plug-in leaves its handle open.
         std::string file = std::string(kind) + ".tpc";
-        REQUIRE(WriteCase(scene.images + "\\" + file, kind));
-        ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
+        REQUIRE(WriteCase(scene.Path(file), kind));
         CpuState before = ReadCpuState();
         CHECK(scene.Load(file.c_str()) == nullptr);
         CpuState after = ReadCpuState();
@@ -292,13 +268,11 @@ static void PaintInnerChip()
 
 TEST_CASE("plug-in faults: guards nest: a chip painted from inside a plug-in's message faults, then that plug-in")
 {
-    std::string probe = PluginFolder("faultprobe", "faultprobe-nest");
-    std::string before = PluginFolder("faultbefore", "faultbefore-nest");
-    FaultScene scene("hardy", "hardy-nest");
-    std::string outerFile = scene.images + "\\outer.tpc", innerFile = scene.images + "\\inner.tpc";
+    PluginScene scene({"faultprobe", "faultbefore", "hardy", "tpic"});
+    WritePictures(scene);
+    std::string outerFile = scene.Path("outer.tpc"), innerFile = scene.Path("inner.tpc");
     REQUIRE(WriteCase(outerFile, "TPIC"));
     REQUIRE(WriteCase(innerFile, "TPIC"));
-    ActiveLoaders loaders(Joined({probe, before, scene.faulty, scene.good}));
     LoaderEntry* probeEntry = g_module.loaders->next;
     LoaderEntry* beforeEntry = probeEntry->next;
     LoaderEntry* hardyEntry = beforeEntry->next;
@@ -337,10 +311,10 @@ static void EndChipFromInside()
 
 TEST_CASE("plug-in faults: a chip ended from inside its own paint goes when the paint returns")
 {
-    FaultScene scene("hardy", "hardy-end");
-    std::string text = scene.images + "\\send.tpc";
+    PluginScene scene({"hardy", "tpic"});
+    WritePictures(scene);
+    std::string text = scene.Path("send.tpc");
     REQUIRE(WriteCase(text, "TPIC"));
-    ActiveLoaders loaders(Joined({scene.faulty, scene.good}));
     PluginMessages messages(PluginCounters(g_module.loaders->next->module), EndChipFromInside);
     long long objects = CountGdiObjects();
     HWND window = CreateChipWindow(64, 48);
@@ -363,10 +337,9 @@ TEST_CASE("plug-in faults: a chip ended from inside its own paint goes when the 
 
 TEST_CASE("plug-in faults: two plug-ins overflow their stacks one after the other, and pictures still load")
 {
-    std::string deep = PluginFolder("faultdeep", "faultdeep-twice");
-    FaultScene scene("hardy", "hardy-over");
-    REQUIRE(WriteCase(scene.images + "\\over.tpc", "OVER"));
-    ActiveLoaders loaders(Joined({deep, scene.faulty, scene.good}));
+    PluginScene scene({"faultdeep", "hardy", "tpic"});
+    WritePictures(scene);
+    REQUIRE(WriteCase(scene.Path("over.tpc"), "OVER"));
     LoaderEntry* deepEntry = g_module.loaders->next;
     LoaderEntry* hardyEntry = deepEntry->next;
     CHECK(scene.Load("over.tpc") == nullptr);
@@ -437,26 +410,15 @@ static long long StackBelowGuard()
 // that went wrong, 0 when none did.
 int RunOverflowChild(const char* frames)
 {
-    std::vector<std::string> folders;
-    for (const char* at = frames; *at; at += strcspn(at, ","), at += *at == ',') {
-        std::string instance = "overflow-" + std::to_string(folders.size());
-        folders.push_back(PluginFolder(atoi(at) == 16 ? "faultdeep16k" : "faultdeep4k", instance.c_str()));
-    }
-    FaultScene scene("tpic", "overflow-good");
-    LoaderList list = Joined({scene.faulty});
-    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
-        LoaderList part = LoadersFrom(*folder);  // in front of the good one, after the bitmap entry
-        LoaderEntry* last = part->next;
-        while (last->next)
-            last = last->next;
-        last->next = list->next;
-        list->next = part->next;
-        part->next = nullptr;
-        FreeLoaderList(part);
-    }
-    ActiveLoaders loaders(list);
+    std::vector<std::string> variants;  // the overflowing ones first, then the good one
+    for (const char* at = frames; *at; at += strcspn(at, ","), at += *at == ',')
+        variants.push_back(atoi(at) == 16 ? "faultdeep16k" : "faultdeep4k");
+    int overflows = static_cast<int>(variants.size());
+    variants.push_back("tpic");
+    PluginScene scene(variants);
+    WritePictures(scene);
     int step = 1;
-    for (LoaderEntry* entry = g_module.loaders->next; step <= static_cast<int>(folders.size());
+    for (LoaderEntry* entry = g_module.loaders->next; step <= overflows;
          step++, entry = entry->next) {
         long long before = StackBelowGuard();
         if (scene.Load("p.tpc") || !entry->faulted)

@@ -1,4 +1,8 @@
+#include <doctest.h>
+
 #include "test_support.h"
+
+#include "pictures/read_ahead.h"
 
 static COLORREF Stripes(int x, int y)
 {
@@ -50,4 +54,84 @@ void TestChip::Reconfigure(const SavedBlock* block, int keep)
     SavedBlock none = {0, 0, 0, 0, 0, 0, 0};
     UpdateRecord record = MakeUpdateRecord(text.c_str(), background, keep, block ? block : &none);
     Update(handle, window, record.bytes);
+}
+
+// Scenes are numbered, so that every one has folders of its own: a
+// plug-in that faulted stays loaded, and may still hold a picture open.
+static int g_scenes;
+
+static std::string ImagesFolderName(const char* given)
+{
+    g_scenes++;
+    return given ? std::string(given) : "scene" + std::to_string(g_scenes) + "-images";
+}
+
+// Installs each variant in a folder of its own and joins their lists in
+// that order.
+static LoaderList InstallScene(const std::vector<std::string>& variants, std::list<PluginFolder>* folders)
+{
+    int scenes = g_scenes;
+    std::vector<std::string> paths;
+    for (const std::string& variant : variants) {
+        folders->emplace_back("scene" + std::to_string(scenes) + "-" + std::to_string(folders->size()) + "-" + variant,
+                              std::initializer_list<PluginFile>{{variant.c_str(), nullptr}});
+        REQUIRE(folders->back().installed);
+        paths.push_back(folders->back().Folder());
+    }
+    LoaderList list = nullptr;
+    for (const std::string& path : paths)
+        list = Joined({path}, list);
+    return list;
+}
+
+PluginScene::PluginScene(std::initializer_list<const char*> variants, const char* imagesName)
+    : PluginScene(std::vector<std::string>(variants.begin(), variants.end()), imagesName)
+{
+}
+
+PluginScene::PluginScene(const std::vector<std::string>& variants, const char* imagesName)
+    : images(ImagesFolderName(imagesName)), loaders(InstallScene(variants, &folders))
+{
+}
+
+PluginScene::~PluginScene()
+{
+    // A decode still held at a gate (a REQUIRE failed before the test let it
+    // go) is let go, so that waiting for it ends.
+    for (HANDLE event : events)
+        SetEvent(event);
+    WaitForReadAheadIdle();
+    for (size_t i = 0; Entry(i); i++)
+        if (TestPluginCounters* counters = Counters(i))
+            counters->entered = counters->gate = nullptr;
+    for (HANDLE event : events)
+        CloseHandle(event);
+}
+
+LoaderEntry* PluginScene::Entry(size_t i) const
+{
+    LoaderEntry* entry = g_module.loaders ? g_module.loaders->next : nullptr;
+    for (; entry && i; i--) {
+        HMODULE module = entry->module;
+        while (entry && entry->module == module)
+            entry = entry->next;
+    }
+    return entry;
+}
+
+TestPluginCounters* PluginScene::Counters(size_t i) const
+{
+    LoaderEntry* entry = Entry(i);
+    return entry ? PluginCounters(entry->module) : nullptr;
+}
+
+TestPluginCounters* PluginScene::Gate(size_t i)
+{
+    TestPluginCounters* counters = Counters(i);
+    REQUIRE(counters);
+    events.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    events.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    counters->entered = events[events.size() - 2];
+    counters->gate = events.back();
+    return counters;
 }

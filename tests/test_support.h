@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -99,30 +100,33 @@ struct ActiveLoaders {
     LoaderList saved;
 };
 
-// A scratch folder, removed with everything in it when this goes.
-struct ImageFolder {
-    explicit ImageFolder(const char* name) : folder(ScratchFolder(name)) {}
-    ~ImageFolder() { RemoveTree(folder); }
-    std::string Path(const char* file) const { return folder + "\\" + file; }
-    std::string folder;
-};
+// Test plug-in variants as the library's loaders for as long as this lives,
+// listed in the order given (each from a folder of its own, named anew for
+// every scene, so a plug-in that faulted and stays loaded is never found
+// again), with the plug-in search settings put back and a scratch folder for
+// pictures (named for the scene where no name is given). What it made goes
+// with it, events included, after any decode of ours has ended.
+struct PluginScene {
+    explicit PluginScene(std::initializer_list<const char*> variants, const char* images = nullptr);
+    explicit PluginScene(const std::vector<std::string>& variants, const char* images = nullptr);
+    ~PluginScene();
+    PluginScene(const PluginScene&) = delete;
+    PluginScene& operator=(const PluginScene&) = delete;
+    // The i-th plug-in's first entry (its formats are consecutive), and its
+    // counters.
+    LoaderEntry* Entry(size_t i) const;
+    TestPluginCounters* Counters(size_t i) const;
+    // Holds the i-th plug-in's decodes at their start: `entered` is set when
+    // one is held, `gate` lets it go (both owned by the scene).
+    TestPluginCounters* Gate(size_t i);
+    std::string Path(const std::string& file) const { return images.Path(file); }
+    HBITMAP Load(const std::string& file) const { return LoadImageFile(Path(file).c_str(), g_module.loaders); }
 
-// The counting test plug-in, alone in a folder of its own, as the library's
-// plug-ins for as long as this lives; its folder goes after it is unloaded.
-struct CountingPlugin {
-    explicit CountingPlugin(const char* folderName)
-        : plugins(folderName), installed(InstallPlugin("tpic", plugins.folder, "tpic.spi")),
-          loaders(LoadersFrom(plugins.folder)),
-          counters(installed && g_module.loaders && g_module.loaders->next
-                       ? PluginCounters(g_module.loaders->next->module)
-                       : nullptr)
-    {
-    }
     DiscoverySettings settings;
-    ImageFolder plugins;
-    bool installed;
+    std::list<PluginFolder> folders;
+    ScratchDir images;
     ActiveLoaders loaders;
-    TestPluginCounters* counters;
+    std::vector<HANDLE> events;
 };
 
 #include "resource.h"

@@ -171,7 +171,11 @@ TEST_CASE("syscodec: broken and unknown files give error codes, never a crash")
 
     int cut = Decode(codec, folder + "\\cut.png").result;
     CHECK((cut == SPI_BROKEN_DATA || cut == SPI_SUCCESS));  // a decoder may fill what is missing
-    CHECK(Decode(codec, folder + "\\scrambled.png").result != SPI_NOT_IMPLEMENTED);
+    // Its chunks' checksums no longer match: broken, or whatever a decoder
+    // makes of it at the picture's own size, never another answer.
+    Decoded scrambledPicture = Decode(codec, folder + "\\scrambled.png");
+    CHECK((scrambledPicture.result == SPI_BROKEN_DATA
+           || (scrambledPicture.result == SPI_SUCCESS && scrambledPicture.width == 64 && scrambledPicture.height == 64)));
     CHECK(Decode(codec, folder + "\\text.png").result == SPI_UNKNOWN_FORMAT);
     CHECK(Decode(codec, folder + "\\missing.png").result == SPI_FILE_READ_ERROR);
     RemoveTree(folder);

@@ -6,18 +6,9 @@
 #include "pictures/read_ahead.h"
 #include "pictures/shown_size.h"
 
-// A window without a client rectangle (none yet, or destroyed) fits to 0 x 0.
-static RECT ClientRect(HWND window)
-{
-    RECT rect = {0, 0, 0, 0};
-    if (!window || !GetClientRect(window, &rect))
-        SetRectEmpty(&rect);
-    return rect;
-}
-
 void SetShownSize(ChipState* state, HWND window, int mode)
 {
-    RECT client = ClientRect(window);
+    RECT client = ChipClientRect(window);
     DisplaySize shown = ShownSize(mode, client.right - client.left, client.bottom - client.top, state->imageWidth,
                                   state->imageHeight);
     state->displayWidth = shown.width;
@@ -28,7 +19,7 @@ bool LoadCurrentPicture(ChipState* state, HWND window, const char* text, int mod
 {
     char path[kPathBufferSize];
     GetPathLine(text, state->imageIndex, path);
-    RECT client = ClientRect(window);
+    RECT client = ChipClientRect(window);
     HeldRule rule = {mode, client.right - client.left, client.bottom - client.top, state->background};
     // The picture being replaced lends its memory to the new one when both
     // have one size, as the photos of one camera do: first touching that

@@ -162,14 +162,6 @@ void DropPreparedPicture(ChipState* state)
     LetGo(prepared);
 }
 
-static RECT ClientOf(HWND window)
-{
-    RECT client = {0, 0, 0, 0};
-    if (!window || !GetClientRect(window, &client))
-        SetRectEmpty(&client);
-    return client;
-}
-
 static bool MadeFor(const Prepared* prepared, int index, const char* path, const ChipState* state)
 {
     return prepared->index == index && strcmp(prepared->path, path) == 0 && prepared->rule.mode == state->viewMode
@@ -206,7 +198,7 @@ void PrepareNextPicture(ChipState* state, HWND window, const char* text, LoaderL
     // The reference just taken is let go when the work's call returns.
     memcpy(prepared->path, path, sizeof(path));
     prepared->index = next;
-    RECT client = ClientOf(window);
+    RECT client = ChipClientRect(window);
     prepared->rule = {state->viewMode, client.right - client.left, client.bottom - client.top, state->background};
     prepared->loaders = loaders;
     prepared->limits = {first, kMostPreparedBytes};
@@ -256,7 +248,7 @@ static bool HoldsEnough(const ChipState* state, HWND window, HBITMAP picture, Di
     BITMAP held;
     if (GetObjectA(picture, sizeof(held), &held) != sizeof(held))
         return false;
-    RECT client = ClientOf(window);
+    RECT client = ChipClientRect(window);
     DisplaySize shown = ShownSize(state->viewMode, client.right - client.left, client.bottom - client.top,
                                   image.width, image.height);
     return HeldCopySuffices(state->viewMode, held.bmWidth, held.bmHeight < 0 ? -held.bmHeight : held.bmHeight, shown,

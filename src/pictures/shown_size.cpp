@@ -90,3 +90,11 @@ bool HeldCopySuffices(int mode, int heldWidth, int heldHeight, DisplaySize shown
     return (heldWidth >= shown.width || heldWidth >= imageWidth)
         && (heldHeight >= shown.height || heldHeight >= imageHeight);
 }
+
+RECT ChipClientRect(HWND window)
+{
+    RECT rect = {0, 0, 0, 0};
+    if (!window || !GetClientRect(window, &rect))
+        SetRectEmpty(&rect);
+    return rect;
+}

@@ -2,6 +2,8 @@
 // holds to show it that way.
 #pragma once
 
+#include <windows.h>
+
 #include "resource.h"
 
 inline bool IsViewMode(int id)
@@ -40,3 +42,7 @@ DisplaySize HeldForShown(int mode, DisplaySize shown, int imageWidth, int imageH
 // at shownWidth x shownHeight without losing detail it would show: it has at
 // least the shown size in each direction, or all the picture has there.
 bool HeldCopySuffices(int mode, int heldWidth, int heldHeight, DisplaySize shown, int imageWidth, int imageHeight);
+
+// The chip window's client rectangle; empty for a window without one (none
+// yet, or destroyed), which fits the fit modes to 0 x 0.
+RECT ChipClientRect(HWND window);

@@ -6,6 +6,7 @@
 #include "pictures/current_picture.h"
 #include "pictures/picture_form.h"
 #include "pictures/read_ahead.h"
+#include "pictures/shown_size.h"
 #include "common/reduce.h"
 #include "view/render_cache.h"
 #include "view/view_mode.h"
@@ -481,9 +482,7 @@ void PaintChip(ChipState* state, HWND window, HDC dc, const char* text, LoaderLi
     if (!state->bitmap && !state->loadFailed && !state->reloadPending)
         LoadCurrentPicture(state, window, text, state->viewMode, loaders);
 
-    RECT client = {0, 0, 0, 0};
-    if (!window || !GetClientRect(window, &client))
-        SetRectEmpty(&client);
+    RECT client = ChipClientRect(window);
     if (state->reloadPending)
         ReloadCurrentImage(state, window, text, loaders);
     FitHeldCopy(state, window, text, loaders);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/files.h"
+
 // --- the library ------------------------------------------------------------
 
 static std::string ExeFolder()
@@ -125,7 +127,7 @@ void FlushEvents()
 
 bool CreateSurface(Surface* surface, int width, int height)
 {
-    memset(surface, 0, sizeof(*surface));
+    DestroySurface(surface);
     BITMAPINFO info;
     memset(&info, 0, sizeof(info));
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
@@ -154,7 +156,16 @@ void DestroySurface(Surface* surface)
     }
     if (surface->dib)
         DeleteObject(surface->dib);
-    memset(surface, 0, sizeof(*surface));
+    surface->dc = nullptr;
+    surface->dib = nullptr;
+    surface->previous = nullptr;
+    surface->bits = nullptr;
+    surface->width = surface->height = 0;
+}
+
+Surface::~Surface()
+{
+    DestroySurface(this);
 }
 
 void FillSurface(Surface* surface, COLORREF colour)
@@ -183,15 +194,6 @@ int CountOtherPixels(const Surface& surface, const RECT& rect, COLORREF colour)
 
 // --- files ------------------------------------------------------------------------
 
-static std::wstring Wide(const std::string& text)
-{
-    int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(length > 0 ? length : 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &wide[0], length);
-    wide.resize(wcslen(wide.c_str()));
-    return wide;
-}
-
 // Folders are made and removed through the wide functions: Wine's ANSI
 // CreateDirectoryA strips a trailing 0x5C byte even when it is the second
 // byte of a character, so it cannot make a folder whose name ends in "ソ".
@@ -200,10 +202,10 @@ std::string ScratchFolder(const char* name)
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     std::string base = std::string(temp) + "ovilune-tests";
-    CreateDirectoryW(Wide(base).c_str(), nullptr);
+    CreateDirectoryW(WideFromAnsi(base).c_str(), nullptr);
     std::string folder = base + "\\" + name;
     RemoveTree(folder);
-    CreateDirectoryW(Wide(folder).c_str(), nullptr);
+    CreateDirectoryW(WideFromAnsi(folder).c_str(), nullptr);
     return folder;
 }
 
@@ -229,33 +231,20 @@ static void RemoveTreeW(const std::wstring& folder)
 
 void RemoveTree(const std::string& folder)
 {
-    RemoveTreeW(Wide(folder));
+    RemoveTreeW(WideFromAnsi(folder));
 }
 
 bool WriteFileBytes(const std::string& path, const void* bytes, size_t size)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    BOOL ok = WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == size;
+    return WriteWholeFile(path, bytes, size);
 }
 
+// The file's bytes; empty where it cannot be read whole.
 std::string ReadFileBytes(const std::string& path)
 {
     std::string bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
-    DWORD size = GetFileSize(file, nullptr), read = 0;
-    if (size != INVALID_FILE_SIZE) {
-        bytes.resize(size);
-        if (!size || !ReadFile(file, &bytes[0], size, &read, nullptr) || read != size)
-            bytes.resize(read);
-    }
-    CloseHandle(file);
+    if (!ReadWholeFile(path, &bytes, 1ULL << 31))
+        bytes.clear();
     return bytes;
 }
 
@@ -327,6 +316,15 @@ bool WriteSolidBmp(const std::string& path, int width, int height, COLORREF colo
 bool InstallPlugin(const char* variant, const std::string& folder, const char* fileName)
 {
     return CopyFileA(TestPluginPath(variant).c_str(), (folder + "\\" + fileName).c_str(), FALSE) != FALSE;
+}
+
+PluginFolder::PluginFolder(const std::string& name, std::initializer_list<PluginFile> plugins)
+    : dir(name), installed(true)
+{
+    for (const PluginFile& plugin : plugins) {
+        std::string file = plugin.fileName ? plugin.fileName : std::string(plugin.variant) + ".spi";
+        installed = InstallPlugin(plugin.variant, dir.folder, file.c_str()) && installed;
+    }
 }
 
 TestPluginCounters* PluginCounters(HMODULE plugin)

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -80,8 +81,13 @@ long long CountKernelHandles();
 // (Wine's process counters do not report it).
 long long CommittedPrivateBytes();
 
-// A 32-bit top-down DIB section selected into a memory DC.
+// A 32-bit top-down DIB section selected into a memory DC; destroyed when
+// it goes, if DestroySurface has not done so already.
 struct Surface {
+    Surface() : dc(nullptr), dib(nullptr), previous(nullptr), bits(nullptr), width(0), height(0) {}
+    ~Surface();
+    Surface(const Surface&) = delete;
+    Surface& operator=(const Surface&) = delete;
     HDC dc;
     HBITMAP dib;
     HGDIOBJ previous;
@@ -103,6 +109,17 @@ int CountOtherPixels(const Surface& surface, const RECT& rect, COLORREF colour);
 // (Japanese names welcome). Without a trailing "\".
 std::string ScratchFolder(const char* name);
 void RemoveTree(const std::string& folder);
+
+// A scratch folder removed with everything in it when this goes, however
+// the test ends.
+struct ScratchDir {
+    explicit ScratchDir(const std::string& name) : folder(ScratchFolder(name.c_str())) {}
+    ~ScratchDir() { RemoveTree(folder); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    std::string Path(const std::string& file) const { return folder + "\\" + file; }
+    std::string folder;
+};
 bool WriteFileBytes(const std::string& path, const void* bytes, size_t size);
 std::string ReadFileBytes(const std::string& path);
 
@@ -120,6 +137,21 @@ bool WriteSolidBmp(const std::string& path, int width, int height, COLORREF colo
 
 // Copies a built test plug-in variant into folder as fileName.
 bool InstallPlugin(const char* variant, const std::string& folder, const char* fileName);
+
+// A scratch folder of test plug-ins: each variant copied under its file
+// name (the variant's own, "tpic.spi", where none is given). `installed`
+// says whether every copy was made. Removed when this goes; a plug-in still
+// loaded then (one that faulted stays loaded) keeps its file.
+struct PluginFile {
+    const char* variant;
+    const char* fileName;
+};
+struct PluginFolder {
+    PluginFolder(const std::string& name, std::initializer_list<PluginFile> plugins);
+    ScratchDir dir;
+    bool installed;
+    const std::string& Folder() const { return dir.folder; }
+};
 
 // The test plug-in's counters, read through its export.
 TestPluginCounters* PluginCounters(HMODULE plugin);

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common/dxl_api.h"
-#include "files.h"
+#include "common/files.h"
 #include "options.h"
 #include "session.h"
 

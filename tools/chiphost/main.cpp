@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "common/dxl_api.h"
-#include "files.h"
+#include "common/files.h"
 #include "common/image_io.h"
 #include "options.h"
 #include "session.h"
