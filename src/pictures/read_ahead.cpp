@@ -102,10 +102,15 @@ static VOID CALLBACK PrepareWork(PTP_CALLBACK_INSTANCE instance, void*, PTP_WORK
             Decode(prepared);
         AcquireSRWLockExclusive(&g_lock);
         prepared->stage = kDone;
+        ReleaseSRWLockExclusive(&g_lock);
+        WakeAllConditionVariable(&g_moved);
+        // A picture no one took is deleted before the decode counts as
+        // ended: whoever waits for idle then finds nothing of ours alive.
+        LetGo(prepared);
+        AcquireSRWLockExclusive(&g_lock);
         g_pending--;
         ReleaseSRWLockExclusive(&g_lock);
         WakeAllConditionVariable(&g_moved);
-        LetGo(prepared);
     }
     FreeLibraryWhenCallbackReturns(instance, ThisModule());
 }
