@@ -197,11 +197,9 @@ TEST_CASE("image files: the companion plug-in's formats join the loader list")
     CHECK(patterns.find("*.jpg;") != std::string::npos);
     // The file dialog's filter, built from these: every extension of a
     // decoder, whichever separator the platform lists them with.
-    size_t size = 0;
-    char* filter = BuildFileFilter(list, &size);
-    REQUIRE(filter);
-    std::string all(filter, size);
-    HeapFree(GetProcessHeap(), 0, filter);
+    HeapArray<char> filter;
+    REQUIRE(BuildFileFilter(list, &filter));
+    std::string all(filter.items, filter.count);
     for (const char* pattern : {"*.jpeg;", "*.tiff;", "*.jpg;"}) {
         CAPTURE(pattern);
         CHECK(all.find(pattern) != std::string::npos);

@@ -11,11 +11,9 @@
 
 static std::string FilterBytes(LoaderList list)
 {
-    size_t size = 0;
-    char* filter = BuildFileFilter(list, &size);
-    std::string bytes(filter, size);
-    HeapFree(GetProcessHeap(), 0, filter);
-    return bytes;
+    HeapArray<char> filter;
+    REQUIRE(BuildFileFilter(list, &filter));
+    return std::string(filter.items, filter.count);
 }
 
 static const std::string kAllImages = "\x91S\x89\xe6\x91\x9c\xcc\xa7\xb2\xd9";  // 全画像ﾌｧｲﾙ

@@ -6,9 +6,10 @@
 #include <cstddef>
 #include <cstring>
 
+#include "chip/dbcs.h"
 #include "chip/host_records.h"
 #include "chip/texts.h"
-#include "chip/dbcs.h"
+#include "common/owners.h"
 
 static const DWORD kFileBufferSize = 10240;
 // Room behind the buffer the dialog is told about. Windows fails a selection
@@ -24,7 +25,7 @@ static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76,
               "the 32-bit OPENFILENAMEA is 76 bytes, without the Windows 2000 tail");
 #endif
 
-char* BuildFileFilter(LoaderList loaders, size_t* size)
+bool BuildFileFilter(LoaderList loaders, HeapArray<char>* filter)
 {
     size_t total = sizeof(kTextAllImages);
     for (const LoaderEntry* e = loaders; e; e = e->next)
@@ -34,10 +35,9 @@ char* BuildFileFilter(LoaderList loaders, size_t* size)
         total += strlen(e->description) + 1 + strlen(e->pattern) + 1;
     total += 1;
 
-    char* filter = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, total));
-    if (!filter)
-        return nullptr;
-    char* p = filter;
+    if (!filter->Allocate(total, false))
+        return false;
+    char* p = filter->items;
     memcpy(p, kTextAllImages, sizeof(kTextAllImages));
     p += sizeof(kTextAllImages);
     for (const LoaderEntry* e = loaders; e; e = e->next) {
@@ -56,8 +56,7 @@ char* BuildFileFilter(LoaderList loaders, size_t* size)
         p += length;
     }
     *p++ = '\0';
-    *size = total;
-    return filter;
+    return true;
 }
 
 void InitialFolder(const char* text, char (&folder)[kPathBufferSize])
@@ -136,28 +135,21 @@ static size_t ChosenLines(const char* buffer, WORD fileOffset, char* out)
 // Puts the process's current directory back however the picker returns:
 // the file dialog moves it to wherever the user browsed.
 struct CurrentDirectoryKeeper {
-    CurrentDirectoryKeeper() : saved(nullptr)
+    CurrentDirectoryKeeper()
     {
         DWORD size = GetCurrentDirectoryA(0, nullptr);
-        if (size == 0)
-            return;
-        saved = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, size));
-        if (saved && GetCurrentDirectoryA(size, saved) >= size) {
-            HeapFree(GetProcessHeap(), 0, saved);
-            saved = nullptr;
-        }
+        if (size == 0 || !saved.Allocate(size, false) || GetCurrentDirectoryA(size, saved.items) >= size)
+            saved.Free();
     }
     ~CurrentDirectoryKeeper()
     {
-        if (!saved)
-            return;
-        SetCurrentDirectoryA(saved);
-        HeapFree(GetProcessHeap(), 0, saved);
+        if (!saved.Empty())
+            SetCurrentDirectoryA(saved.items);
     }
     CurrentDirectoryKeeper(const CurrentDirectoryKeeper&) = delete;
     CurrentDirectoryKeeper& operator=(const CurrentDirectoryKeeper&) = delete;
 
-    char* saved;
+    HeapArray<char> saved;
 };
 
 // Whether the dialog's result, up to its closing empty name, lies inside the
@@ -180,15 +172,14 @@ static bool ResultFits(const char* buffer, WORD fileOffset)
 // Runs the dialog; true with the chosen files in buffer.
 static bool AskForFiles(HWND owner, LoaderList loaders, const char* initialFolder, char* buffer, WORD* fileOffset)
 {
-    size_t filterSize = 0;
-    char* filter = BuildFileFilter(loaders, &filterSize);
-    if (!filter)
+    HeapArray<char> filter;
+    if (!BuildFileFilter(loaders, &filter))
         return false;
     OPENFILENAMEA ofn;
     memset(&ofn, 0, sizeof(ofn));
     ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
     ofn.hwndOwner = owner;
-    ofn.lpstrFilter = filter;
+    ofn.lpstrFilter = filter.items;
     ofn.nFilterIndex = 0;
     ofn.lpstrFile = buffer;
     ofn.nMaxFile = kFileBufferSize;
@@ -197,7 +188,6 @@ static bool AskForFiles(HWND owner, LoaderList loaders, const char* initialFolde
     ofn.lpstrDefExt = "bmp";
     // A selection too large for the buffer makes the dialog fail: a cancel.
     BOOL chosen = GetOpenFileNameA(&ofn);
-    HeapFree(GetProcessHeap(), 0, filter);
     *fileOffset = ofn.nFileOffset;
     return chosen != FALSE && ResultFits(buffer, ofn.nFileOffset);
 }
@@ -223,12 +213,11 @@ static HGLOBAL NewTextBlock(const char* oldText, const char* chosen, WORD fileOf
     return block;
 }
 
-// The host's text as a terminated copy of our own (HeapFree it), read no
-// further than its block reaches: a block whose text lacks its zero must not
-// lead any scan past its end. False when the block cannot be read.
-static bool CopyHostText(HGLOBAL block, char** copy)
+// The host's text as a terminated copy of our own (empty for no block),
+// read no further than its block reaches: a block whose text lacks its zero
+// must not lead any scan past its end. False when the block cannot be read.
+static bool CopyHostText(HGLOBAL block, HeapArray<char>* copy)
 {
-    *copy = nullptr;
     if (!block)
         return true;
     SIZE_T size = GlobalSize(block);
@@ -236,13 +225,13 @@ static bool CopyHostText(HGLOBAL block, char** copy)
     if (!text)
         return false;
     size_t length = strnlen(text, size);
-    *copy = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, length + 1));
-    if (*copy) {
-        memcpy(*copy, text, length);
-        (*copy)[length] = '\0';
+    bool copied = copy->Allocate(length + 1, false) && length < copy->count;
+    if (copied) {
+        memcpy(copy->items, text, length);
+        copy->items[length] = '\0';
     }
     GlobalUnlock(block);
-    return *copy != nullptr;
+    return copied;
 }
 
 int EditChipText(HWND owner, void* info, LoaderList loaders)
@@ -252,33 +241,27 @@ int EditChipText(HWND owner, void* info, LoaderList loaders)
     CurrentDirectoryKeeper keeper;
 
     HGLOBAL oldBlock = static_cast<HGLOBAL>(ReadPointerAt(info, kEditText));
-    char* oldText = nullptr;
+    HeapArray<char> oldText;
     if (!CopyHostText(oldBlock, &oldText))
         return 2;
     char folder[kPathBufferSize] = "";
-    if (oldText)
-        InitialFolder(oldText, folder);
+    if (!oldText.Empty())
+        InitialFolder(oldText.items, folder);
 
-    char* chosen = static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
-                                                    kFileBufferSize + kFileBufferSlack + 2));
+    HeapArray<char> chosen;
     WORD fileOffset = 0;
-    int result = 2;
-    if (chosen && AskForFiles(owner, loaders, folder, chosen, &fileOffset)) {
-        size_t length = 0;
-        HGLOBAL newBlock = NewTextBlock(oldText, chosen, fileOffset, &length);
-        if (newBlock) {
-            if (oldBlock)
-                GlobalFree(oldBlock);
-            // The host owns the new block from here.
-            WritePointerAt(info, kEditText, newBlock);
-            WriteIntAt(info, kEditStatus, 0);
-            WriteIntAt(info, kEditLength, static_cast<int>(length));
-            result = 1;
-        }
-    }
-    if (chosen)
-        HeapFree(GetProcessHeap(), 0, chosen);
-    if (oldText)
-        HeapFree(GetProcessHeap(), 0, oldText);
-    return result;
+    if (!chosen.Allocate(kFileBufferSize + kFileBufferSlack + 2)
+        || !AskForFiles(owner, loaders, folder, chosen.items, &fileOffset))
+        return 2;
+    size_t length = 0;
+    HGLOBAL newBlock = NewTextBlock(oldText.items, chosen.items, fileOffset, &length);
+    if (!newBlock)
+        return 2;
+    if (oldBlock)
+        GlobalFree(oldBlock);
+    // The host owns the new block from here.
+    WritePointerAt(info, kEditText, newBlock);
+    WriteIntAt(info, kEditStatus, 0);
+    WriteIntAt(info, kEditLength, static_cast<int>(length));
+    return 1;
 }

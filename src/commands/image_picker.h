@@ -7,11 +7,12 @@
 
 #include "plugin_host/loader_registry.h"
 #include "chip/path_list.h"
+#include "common/owners.h"
 
-// The dialog's file-type filter: "all image files" with every pattern, then
-// each loader's description and pattern, then the closing zero. The buffer is
-// the caller's to free with HeapFree; *size is its exact length in bytes.
-char* BuildFileFilter(LoaderList loaders, size_t* size);
+// The dialog's file-type filter into *filter, its exact length in bytes:
+// "all image files" with every pattern, then each loader's description and
+// pattern, then the closing zero. False when its memory cannot be had.
+bool BuildFileFilter(LoaderList loaders, HeapArray<char>* filter);
 
 // The folder the dialog opens in: the last line of the text without its file
 // name, or the whole line for a path in a drive's root or without any "\".
