@@ -11,9 +11,19 @@
 #ifdef OVILUNE_WHITE_BOX
 #include "plugin_host/loader_registry.h"
 #include "surface/module_state.h"
+#include "test_support.h"
 
 int RunOwnFaultChild();
 int RunOverflowChild(const char* frames);
+int RunWorkerOverflowChild();
+
+// What a child run says when all went well: not 0, which a process whose
+// main thread the system ended can also report, as Wine does when another
+// thread of it outlives that one.
+static int ChildResult(int failedStep)
+{
+    return failedStep ? failedStep : kChildPassed;
+}
 #endif
 
 int main(int argc, char** argv)
@@ -30,7 +40,9 @@ int main(int argc, char** argv)
     if (argc == 2 && strcmp(argv[1], "--fault-in-own-code") == 0)
         return RunOwnFaultChild();
     if (argc == 3 && strcmp(argv[1], "--overflows") == 0)
-        return RunOverflowChild(argv[2]);
+        return ChildResult(RunOverflowChild(argv[2]));
+    if (argc == 2 && strcmp(argv[1], "--worker-overflow") == 0)
+        return ChildResult(RunWorkerOverflowChild());
     // Linked in directly, the library's dialog templates are the executable's.
     g_module.instance = GetModuleHandleA(nullptr);
 #endif

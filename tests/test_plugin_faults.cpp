@@ -401,18 +401,18 @@ static long long StackBelowGuard()
     return -1;
 }
 
-// In a child process (see main): plug-ins that recurse `frames` kilobytes a
-// level ("4,16,4") overflow the main thread's stack one after the other,
+// In a child process (see main): plug-ins that recurse `frames` bytes a
+// level ("256,4096,16384") overflow the main thread's stack one after the other,
 // each contained; a guard the overflow used up is re-armed with 16 KB below
 // it, where the system dispatches the next (under an emulator Wine cannot
 // tell the overflow and leaves the guard where it was). Then a bitmap and
 // the good plug-in's picture still show. Exits with the number of the step
-// that went wrong, 0 when none did.
+// that went wrong, 0 when none did (the child then ends with kChildPassed).
 int RunOverflowChild(const char* frames)
 {
     std::vector<std::string> variants;  // the overflowing ones first, then the good one
     for (const char* at = frames; *at; at += strcspn(at, ","), at += *at == ',')
-        variants.push_back(atoi(at) == 16 ? "faultdeep16k" : "faultdeep4k");
+        variants.push_back(atoi(at) == 16384 ? "faultdeep16k" : atoi(at) == 4096 ? "faultdeep4k" : "faultdeep256");
     int overflows = static_cast<int>(variants.size());
     variants.push_back("tpic");
     PluginScene scene(variants);
@@ -432,12 +432,14 @@ int RunOverflowChild(const char* frames)
     return Shows(scene.Load("p.tpc")) ? 0 : step + 1;
 }
 
-TEST_CASE("plug-in faults: stacks overflowed three times by frames of 4 and 16 KB, in both orders, still dispatch each overflow")
+TEST_CASE("plug-in faults: stacks overflowed again and again by frames of 256 bytes, 4 and 16 KB, in every order, on the host's thread and the read-ahead worker, still dispatch each overflow")
 {
-    // A hang is what a thread left with too little stack to dispatch the
-    // next overflow did; two minutes is far more than the children take.
-    CHECK(RunChild("--overflows 4,16,4", 120) == 0);
-    CHECK(RunChild("--overflows 16,4,16", 120) == 0);
+    // Each size follows each other one. A hang, or a process ended with no
+    // handler run, is what a thread left with too little stack below its
+    // guard did; two minutes is far more than the children take.
+    CHECK(RunChild("--overflows 256,4096,16384,256", 120) == kChildPassed);
+    CHECK(RunChild("--overflows 256,16384,4096,256", 120) == kChildPassed);
+    CHECK(RunChild("--worker-overflow", 120) == kChildPassed);
 }
 
 TEST_CASE("plug-in faults: the library's own faults are not hidden")

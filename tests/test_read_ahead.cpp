@@ -180,6 +180,33 @@ TEST_CASE("read ahead: a plug-in that faults off the host's thread is disabled t
     DestroySurface(&surface);
 }
 
+// In a child process (see main): a plug-in whose second decode recurses
+// 256 bytes a level overflows the read-ahead worker's stack. The overflow is
+// contained there and the plug-in disabled; the step shows its picture
+// through the next plug-in, and the same worker reads the one after ahead.
+// Exits with the number of the step that went wrong, 0 when none did.
+int RunWorkerOverflowChild()
+{
+    PluginScene scene({"anythreaddeep", "anythread"});
+    std::string text = ThreeColours(scene);
+    TestChip chip(text, 80, 60, &kRunningInOrder);
+    Surface surface;
+    if (!CreateSurface(&surface, 80, 60))
+        return 1;
+    DrawChip(chip.handle, chip.window, surface.dc, chip.text.c_str());  // its second decode overflows, off this thread
+    WaitForReadAheadIdle();
+    if (!scene.Entry(0)->faulted || scene.Counters(0)->otherThreadCalls < 1)
+        return 2;
+    if (Step(chip, &surface) != kColours[Index(chip)])
+        return 3;
+    WaitForReadAheadIdle();
+    TestPluginCounters* good = scene.Counters(1);
+    LONG decodedHere = good->hostThreadPictures;
+    if (Step(chip, &surface) != kColours[Index(chip)] || good->hostThreadPictures != decodedHere)
+        return 4;
+    return 0;
+}
+
 TEST_CASE("read ahead: a step under the loader lock does not wait for a decode that may need that lock, and decodes itself")
 {
     PluginScene scene({"anythread"});

@@ -129,6 +129,9 @@ struct PluginScene {
     std::vector<HANDLE> events;
 };
 
+// The exit code of a child run of a test program that went as it should.
+const int kChildPassed = 0x600D;
+
 #include "resource.h"
 #include "chip/chip_state.h"
 #include "surface/exports.h"

@@ -280,25 +280,34 @@ static NT_TIB* ThreadTib()
     return tib;
 }
 
-// A stack overflow uses up the stack's guard page, and the next overflow
-// would end the process without any handler. As the C runtime's
-// _resetstkoflw does, a page of the stack becomes the guard page again; but
-// not the lowest one left: the system dispatches the next overflow on what
-// lies below the guard, and from the lowest page (where Wine's own reserve
-// of two pages on x86_64, one on i386, leaves it) that can be as little as
-// a page. Dispatching to our handler took 3.7 KB under Wine on x86_64, the
-// unwind it starts more. So the thread's guarantee (the stack the system
-// keeps for an overflow's handlers) is raised to kStackReserve, which Wine
-// and Windows both honour, and the guard goes that far above the lowest
-// page in use; the stack limit is put where the system keeps it while the
-// stack grows, just above the guard, so that a probing routine that trusts
-// it (an MSVC-built plug-in's __chkstk) still touches the guard. Below the
-// lowest page Windows leaves the stack reserved, Wine a committed page
-// without access. A stack that still has its guard (a fault of another
-// kind, or an overflow an emulator reported as one) is left as it is.
+// The system raises a stack overflow where the guard page is touched, and
+// dispatches it on what lies below: the frame it builds, our handler, and
+// the unwind the handler starts (3.7 KB to reach the handler on x86_64
+// under Wine, the unwind more). A guard with too little below it ends the
+// process without any handler, so before every call into a plug-in the
+// thread's stack is given at least kStackReserve below its guard:
+// - Windows keeps its guard at the top of the committed part of the stack,
+//   moving it down as the stack grows, and raises the overflow when the
+//   guard reaches the thread's guarantee; the guarantee is raised to
+//   kStackReserve (SetThreadStackGuarantee, honoured by Wine too), and must
+//   be before the guard is reached: the system reads it then.
+// - Wine commits the main thread's whole stack and keeps its guard on the
+//   lowest page, one page above a page without access: a recursion of small
+//   frames, its stack pointer right at the guard, faulted with its frame on
+//   that last page and the process ended (frames of 4 KB and more probe a
+//   page ahead of the stack pointer, which left just enough). Such a guard
+//   gets a second one kStackReserve above the lowest page, which the
+//   system moves down as it would its own, then raises the overflow there.
+// - After an overflow was contained the guard is used up; the same rule
+//   puts one back, as the C runtime's _resetstkoflw does, but not on the
+//   lowest page.
+// The stack limit goes just above the guard, where the system keeps it
+// while the stack grows, so that a probing routine that trusts it (an
+// MSVC-built plug-in's __chkstk) still touches the guard. A thread already
+// deeper than that keeps its stack as the system left it.
 static const SIZE_T kStackReserve = 16 << 10;
 
-static void RearmStackGuard()
+static void PlaceStackGuard()
 {
     SYSTEM_INFO system;
     GetSystemInfo(&system);
@@ -307,38 +316,46 @@ static void RearmStackGuard()
     if (!VirtualQuery(&system, &stack, sizeof(stack)))
         return;
     BYTE* inUse = reinterpret_cast<BYTE*>(reinterpret_cast<ULONG_PTR>(&system) & ~(ULONG_PTR)(page - 1));
-    BYTE* lowest = nullptr;
+    BYTE* lowest = nullptr;  // the lowest page the thread may use
+    BYTE* guard = nullptr;   // the highest guard page below the one in use
     MEMORY_BASIC_INFORMATION region;
     for (BYTE* at = static_cast<BYTE*>(stack.AllocationBase); at < inUse && VirtualQuery(at, &region, sizeof(region));
          at = static_cast<BYTE*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_RESERVE && !lowest)
+            lowest = static_cast<BYTE*>(region.BaseAddress);  // Windows: grows into it
         if (region.State != MEM_COMMIT || (region.Protect & PAGE_NOACCESS))
             continue;
-        if (region.Protect & PAGE_GUARD)
-            return;
         if (!lowest)
             lowest = static_cast<BYTE*>(region.BaseAddress);
+        if (region.Protect & PAGE_GUARD)
+            guard = static_cast<BYTE*>(region.BaseAddress);  // the highest one counts
     }
-    ULONG guarantee = kStackReserve;
-    SIZE_T reserve = kStackReserve;
-    if (SetThreadStackGuarantee(&guarantee) && guarantee > reserve)
-        reserve = guarantee;  // the thread's own, larger, stands
-    BYTE* guard = lowest + (reserve + page - 1) / page * page;
-    // A thread still this deep keeps the stack as the system left it.
-    if (!lowest || guard + page >= inUse)
+    ULONG guarantee = 0;
+    if (SetThreadStackGuarantee(&guarantee) && guarantee < kStackReserve) {
+        guarantee = kStackReserve;
+        SetThreadStackGuarantee(&guarantee);
+    }
+    if (!lowest)
+        return;
+    BYTE* wanted = lowest + (kStackReserve + page - 1) / page * page;
+    if (guard && guard >= wanted)
+        return;  // room enough below the system's own guard
+    if (wanted + page >= inUse)
         return;
     DWORD old;
-    if (VirtualAlloc(guard, page, MEM_COMMIT, PAGE_READWRITE)
-        && VirtualProtect(guard, page, PAGE_READWRITE | PAGE_GUARD, &old))
-        ThreadTib()->StackLimit = guard + page;
+    if (VirtualAlloc(wanted, page, MEM_COMMIT, PAGE_READWRITE)
+        && VirtualProtect(wanted, page, PAGE_READWRITE | PAGE_GUARD, &old))
+        ThreadTib()->StackLimit = wanted + page;
 }
 
 int GuardedPluginCall(int (*body)(void* args), void* args, int failure, DWORD* faulted)
 {
+    PlaceStackGuard();
     volatile DWORD code = 0;
     int result = CallGuarded(body, args, &code);
     *faulted = code;
     if (!code)
         return result;
-    RearmStackGuard();
+    PlaceStackGuard();
     return failure;
 }
