@@ -379,3 +379,51 @@ TEST_CASE("image files: a same-size picture is written into the one it replaces,
         DeleteObject(picture);
     }
 }
+
+TEST_CASE("image files: every failed load says why in one debug line, naming the file and the plug-in")
+{
+    DebugLines debug;
+    const struct {
+        const char* variant;  // the one plug-in, or null for the plain list
+        const char* file;
+        int kind;  // 0 a TPIC picture, 1 text, 2 none, 3 a broken bitmap
+        const char* says;  // null: shown, and nothing said
+    } cases[] = {
+        {"tpic", "p.tpc", 0, nullptr},
+        {"tpic", "missing.tpc", 2, ": no such file"},
+        {"never", "p.tpc", 0, ": no plug-in takes the file"},
+        {"tpic", "notes.txt", 1, ": no plug-in takes the file"},
+        {"failget", "p.tpc", 0, ": failget.spi returned 3 (broken data)"},
+        {"faultbefore", "p.tpc", 0, ": faultbefore.spi faulted (exception 0x"},
+        {"shortbits", "p.tpc", 0, ": shortbits.spi handed back a picture whose blocks do not match"},
+        {"tpic", "bad.bmp", 3, ": a bitmap file whose headers do not match its pixels"},
+    };
+    for (const auto& c : cases) {
+        CAPTURE(c.variant);
+        CAPTURE(c.file);
+        PluginScene scene({c.variant});
+        std::string path = scene.Path(c.file);
+        if (c.kind == 0)
+            REQUIRE(WriteTpic(path, 8, 6, Gradient));
+        if (c.kind == 1)
+            REQUIRE(WriteFileBytes(path, "just words", 10));
+        if (c.kind == 3)
+            REQUIRE(WriteFileBytes(path, "BM and then nothing of a bitmap at all", 38));
+        debug.Take();
+        HBITMAP picture = scene.Load(c.file);
+        std::vector<std::string> lines = debug.Take();
+        CHECK((picture != nullptr) == (c.says == nullptr));
+        if (picture)
+            DeleteObject(picture);
+        if (!c.says) {
+            CHECK(lines.empty());
+            continue;
+        }
+        REQUIRE(lines.size() == 1);
+        std::string expected = "Ovilune: load error: " + path + c.says;
+        CHECK(lines[0].compare(0, expected.size(), expected) == 0);
+        CHECK(lines[0].back() == '\n');
+        if (std::string(c.variant) == "faultbefore")
+            CHECK(lines[0].find("and is not used again") != std::string::npos);
+    }
+}

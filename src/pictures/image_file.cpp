@@ -5,6 +5,7 @@
 #include "chip/path_list.h"
 #include "common/owners.h"
 #include "common/susie.h"
+#include "pictures/load_report.h"
 #include "pictures/picture_form.h"
 #include "plugin_host/plugin_calls.h"
 
@@ -13,7 +14,7 @@
 // reader trusts them, and a file that claims its pixels lie past its end, or
 // that it holds 30000 x 30000 of them, takes the whole process down inside
 // it. What a well-formed file of any kind declares passes unchanged.
-static bool BitmapFileIsSane(const char* path, DisplaySize* size)
+static bool BitmapFileIsSane(const char* path, DisplaySize* size, LoadReport* report)
 {
     BYTE head[14 + 40] = {};
     DWORD read = 0;
@@ -22,9 +23,13 @@ static bool BitmapFileIsSane(const char* path, DisplaySize* size)
         Handle file(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                 nullptr));
         if (!file.Valid() || !ReadFile(file.handle, head, sizeof(head), &read, nullptr)
-            || !GetFileSizeEx(file.handle, &fileSize))
+            || !GetFileSizeEx(file.handle, &fileSize)) {
+            report->failure = kLoadNoFile;
+            report->code = GetLastError();
             return false;
+        }
     }
+    report->failure = kLoadBadBitmap;
     if (read < 14 + 12 || head[0] != 'B' || head[1] != 'M')
         return false;
 
@@ -97,16 +102,18 @@ static bool WithinBudget(const OffThreadLoad* offThread, const HeldRule* rule, D
 // to the rule's held size, composed over the background where its alpha
 // carries transparency (the blocks are ours: composed where they lie).
 static HBITMAP BitmapFromBlocks(const PluginBlocks& blocks, HBITMAP spare, const HeldRule* rule,
-                                DisplaySize* imageSize)
+                                DisplaySize* imageSize, LoadReport* report)
 {
     LockedLocal<const BITMAPINFO> info(blocks.info);
     LockedLocal<void> bits(blocks.bits);
+    report->failure = kLoadPluginBlocks;
     if (!info.data || !bits.data || !DibFitsBlocks(&info->bmiHeader, info.Size(), bits.Size()))
         return nullptr;
     const BITMAPINFOHEADER& header = info->bmiHeader;
     ComposeTransparency(header, bits.data, BackgroundOf(rule));
     DisplaySize whole = {header.biWidth, header.biHeight < 0 ? -header.biHeight : header.biHeight};
     HBITMAP bitmap = PictureFromDib(info.data, bits.data, spare, HeldFor(rule, whole));
+    report->failure = bitmap ? kLoadShown : kLoadNoMemory;
     if (bitmap)
         *imageSize = whole;
     return bitmap;
@@ -136,10 +143,12 @@ static void WINAPI AnswerHeldSize(long width, long height, long* wantedWidth, lo
 
 // The held copy from a 24-bit DIB of exactly the held size, or a 32-bit one
 // with straight alpha composed over the background first; or null.
-static HBITMAP HeldFromBlocks(const PluginBlocks& blocks, HBITMAP spare, DisplaySize held, COLORREF background)
+static HBITMAP HeldFromBlocks(const PluginBlocks& blocks, HBITMAP spare, DisplaySize held, COLORREF background,
+                              LoadReport* report)
 {
     LockedLocal<const BITMAPINFO> info(blocks.info);
     LockedLocal<void> bits(blocks.bits);
+    report->failure = kLoadPluginBlocks;
     if (!info.data || !bits.data || !DibFitsBlocks(&info->bmiHeader, info.Size(), bits.Size()))
         return nullptr;
     const BITMAPINFOHEADER& header = info->bmiHeader;
@@ -147,7 +156,18 @@ static HBITMAP HeldFromBlocks(const PluginBlocks& blocks, HBITMAP spare, Display
         || (header.biHeight != held.height && header.biHeight != -held.height))
         return nullptr;
     ComposeTransparency(header, bits.data, background);
-    return PictureFromReducedDib(info.data, bits.data, spare);
+    HBITMAP bitmap = PictureFromReducedDib(info.data, bits.data, spare);
+    report->failure = bitmap ? kLoadShown : kLoadNoMemory;
+    return bitmap;
+}
+
+// What a plug-in's result other than success says: its code, or the fault
+// that disabled it during the call.
+static void PluginFailed(const LoaderEntry* entry, int result, LoadReport* report)
+{
+    LONG fault = entry->faulted;
+    report->failure = fault ? kLoadPluginFault : kLoadPluginError;
+    report->code = fault ? static_cast<DWORD>(fault) : static_cast<DWORD>(result);
 }
 
 // Through our own plug-in a picture larger than a chip shows is decoded
@@ -157,7 +177,7 @@ static HBITMAP HeldFromBlocks(const PluginBlocks& blocks, HBITMAP spare, Display
 // the caller then decodes whole and reduces, as for any plug-in.
 static bool DecodeThroughOwn(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset,
                              HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize,
-                             const OffThreadLoad* offThread, HBITMAP* picture)
+                             const OffThreadLoad* offThread, HBITMAP* picture, LoadReport* report)
 {
     *picture = nullptr;
     if (!rule)
@@ -167,41 +187,55 @@ static bool DecodeThroughOwn(const char* path, LoaderList loaders, const LoaderE
     int result = DecodeReducedWithPlugin(loaders, entry, path, offset, AnswerHeldSize,
                                          reinterpret_cast<LONG_PTR>(&question), &blocks);
     // Over the budget is final: no whole decode instead.
-    if (result == SPI_NOT_IMPLEMENTED && !question.overBudget)
-        return false;
-    if (result != SPI_SUCCESS)
-        return true;
-    bool reduced = question.held.width < question.whole.width || question.held.height < question.whole.height;
-    if (!reduced) {
-        *picture = BitmapFromBlocks(blocks, spare, rule, imageSize);
+    if (question.overBudget) {
+        report->failure = kLoadOverBudget;
         return true;
     }
-    *picture = HeldFromBlocks(blocks, spare, question.held, rule->background);
+    if (result == SPI_NOT_IMPLEMENTED)
+        return false;
+    if (result != SPI_SUCCESS) {
+        PluginFailed(entry, result, report);
+        return true;
+    }
+    bool reduced = question.held.width < question.whole.width || question.held.height < question.whole.height;
+    if (!reduced) {
+        *picture = BitmapFromBlocks(blocks, spare, rule, imageSize, report);
+        return true;
+    }
+    *picture = HeldFromBlocks(blocks, spare, question.held, rule->background, report);
     if (*picture)
         *imageSize = question.whole;
     return true;
 }
 
 static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* entry, LONG_PTR offset,
-                      HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize, const OffThreadLoad* offThread)
+                      HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize, const OffThreadLoad* offThread,
+                      LoadReport* report)
 {
+    report->plugin = entry->module;
     HBITMAP picture = nullptr;
-    if (DecodeThroughOwn(path, loaders, entry, offset, spare, rule, imageSize, offThread, &picture))
+    if (DecodeThroughOwn(path, loaders, entry, offset, spare, rule, imageSize, offThread, &picture, report))
         return picture;
     PluginBlocks blocks;
-    if (DecodeWithPlugin(loaders, entry, path, offset, &blocks) != SPI_SUCCESS)
+    int result = DecodeWithPlugin(loaders, entry, path, offset, &blocks);
+    if (result != SPI_SUCCESS) {
+        PluginFailed(entry, result, report);
         return nullptr;
-    HBITMAP bitmap = BitmapFromBlocks(blocks, spare, rule, imageSize);
+    }
+    HBITMAP bitmap = BitmapFromBlocks(blocks, spare, rule, imageSize, report);
     if (bitmap && !WithinBudget(offThread, rule, *imageSize)) {
         DeleteObject(bitmap);
         bitmap = nullptr;
+        report->failure = kLoadOverBudget;
     }
     return bitmap;
 }
 
 // The platform's bitmap reader, for a file that passed BitmapFileIsSane.
-static HBITMAP LoadBitmapFile(const char* path, HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize)
+static HBITMAP LoadBitmapFile(const char* path, HBITMAP spare, const HeldRule* rule, DisplaySize* imageSize,
+                              LoadReport* report)
 {
+    report->failure = kLoadPlatformFailed;
     HBITMAP loaded = static_cast<HBITMAP>(
         LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_DEFAULTSIZE | LR_CREATEDIBSECTION));
     BITMAP size;
@@ -212,9 +246,48 @@ static HBITMAP LoadBitmapFile(const char* path, HBITMAP spare, const HeldRule* r
     }
     DisplaySize whole = {size.bmWidth, size.bmHeight < 0 ? -size.bmHeight : size.bmHeight};
     HBITMAP picture = PictureFromBitmap(loaded, spare, HeldFor(rule, whole));
+    report->failure = picture ? kLoadShown : kLoadNoMemory;
     if (picture)
         *imageSize = whole;
     return picture;
+}
+
+// The picture, with what happened to it in *report where it gave none.
+static HBITMAP LoadOrSayWhy(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
+                            DisplaySize* imageSize, const OffThreadLoad* offThread, LoadReport* report)
+{
+    if (HasBitmapSuffix(path, strlen(path))) {
+        DisplaySize declared = {0, 0};
+        if (!BitmapFileIsSane(path, &declared, report))
+            return nullptr;
+        if (!WithinBudget(offThread, rule, declared)) {
+            report->failure = kLoadOverBudget;
+            return nullptr;
+        }
+        return LoadBitmapFile(path, spare, rule, imageSize, report);
+    }
+
+    const LoaderEntry* chosen = nullptr;
+    LONG_PTR offset = 0;
+    {
+        HeapArray<ProbeData> probe;
+        if (!probe.Allocate(1, false)) {
+            report->failure = kLoadNoMemory;
+            return nullptr;
+        }
+        if (!ReadProbes(path, probe.items)) {
+            report->failure = kLoadNoFile;
+            report->code = GetLastError();
+            return nullptr;
+        }
+        const LoaderEntry* first = offThread ? offThread->first : loaders ? loaders->next : nullptr;
+        chosen = FindDecoder(path, *probe.items, loaders, first, offThread != nullptr, &offset);
+    }
+    if (!chosen) {
+        report->failure = kLoadNoPlugin;
+        return nullptr;
+    }
+    return Decode(path, loaders, chosen, offset, spare, rule, imageSize, offThread, report);
 }
 
 HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
@@ -223,28 +296,16 @@ HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const
     DisplaySize ignored;
     if (!imageSize)
         imageSize = &ignored;
+    // An empty line names no file; one too long for a path was cut from the
+    // text already. Neither is a load that failed.
     if (!path)
         return nullptr;
     size_t length = strnlen(path, kPathBufferSize);
     if (length == 0 || length >= kPathBufferSize)
         return nullptr;
-    if (HasBitmapSuffix(path, length)) {
-        DisplaySize declared = {0, 0};
-        if (!BitmapFileIsSane(path, &declared) || !WithinBudget(offThread, rule, declared))
-            return nullptr;
-        return LoadBitmapFile(path, spare, rule, imageSize);
-    }
-
-    const LoaderEntry* chosen = nullptr;
-    LONG_PTR offset = 0;
-    {
-        HeapArray<ProbeData> probe;
-        if (probe.Allocate(1, false) && ReadProbes(path, probe.items)) {
-            const LoaderEntry* first = offThread ? offThread->first : loaders ? loaders->next : nullptr;
-            chosen = FindDecoder(path, *probe.items, loaders, first, offThread != nullptr, &offset);
-        }
-    }
-    if (!chosen)
-        return nullptr;
-    return Decode(path, loaders, chosen, offset, spare, rule, imageSize, offThread);
+    LoadReport report = {kLoadShown, nullptr, 0, offThread != nullptr};
+    HBITMAP picture = LoadOrSayWhy(path, loaders, spare, rule, imageSize, offThread, &report);
+    if (!picture)
+        ReportLoadFailure(path, report);
+    return picture;
 }

@@ -271,10 +271,11 @@ void FreeLoaderList(LoaderList head)
     FreeEntries(head);
 }
 
-void DisablePlugin(LoaderList loaders, HMODULE module)
+void DisablePlugin(LoaderList loaders, HMODULE module, DWORD code)
 {
+    LONG stored = code ? static_cast<LONG>(code) : 1;
     for (LoaderEntry* entry = loaders; entry; entry = entry->next) {
         if (entry->module == module)
-            InterlockedExchange(&entry->faulted, 1);
+            InterlockedExchange(&entry->faulted, stored);
     }
 }

@@ -12,7 +12,8 @@ struct LoaderEntry {
     char* pattern;
     LoaderEntry* next;
     // The plug-in faulted once, on whichever thread: never called again,
-    // never unloaded. Set through DisablePlugin alone, read on any thread.
+    // never unloaded. 0, or the code of the fault that disabled it; set
+    // through DisablePlugin alone, read on any thread.
     volatile LONG faulted;
     bool anyThread;  // the plug-in says its decoding may run on any thread
 };
@@ -31,5 +32,5 @@ LoaderList BuildLoaderList();
 // stays loaded: its code may still be referenced by whatever it left behind.
 void FreeLoaderList(LoaderList head);
 
-// Marks every entry of the plug-in module as faulted.
-void DisablePlugin(LoaderList loaders, HMODULE module);
+// Marks every entry of the plug-in module as faulted with `code`.
+void DisablePlugin(LoaderList loaders, HMODULE module, DWORD code);

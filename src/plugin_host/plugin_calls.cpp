@@ -22,7 +22,7 @@ static int CallPlugin(LoaderList loaders, const LoaderEntry* entry, int failure,
     DWORD faulted = 0;
     int result = GuardedCall(failure, &faulted, function, args...);
     if (faulted)
-        DisablePlugin(loaders, entry->module);
+        DisablePlugin(loaders, entry->module, faulted);
     return result;
 }
 
