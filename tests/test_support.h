@@ -112,7 +112,8 @@ struct PluginScene {
     ~PluginScene();
     PluginScene(const PluginScene&) = delete;
     PluginScene& operator=(const PluginScene&) = delete;
-    // The i-th plug-in's first entry (its formats are consecutive), and its
+    // The first entry of the i-th plug-in listed (its formats are
+    // consecutive; one that dropped out at attach is not counted), and its
     // counters.
     LoaderEntry* Entry(size_t i) const;
     TestPluginCounters* Counters(size_t i) const;

@@ -98,11 +98,13 @@ static bool WithinBudget(const OffThreadLoad* offThread, const HeldRule* rule, D
     return !offThread || HeldBytes(HeldFor(rule, whole), whole) <= offThread->mostBytes;
 }
 
-// The held copy from the plug-in's blocks: whole or reduced from their rows
-// to the rule's held size, composed over the background where its alpha
-// carries transparency (the blocks are ours: composed where they lie).
-static HBITMAP BitmapFromBlocks(const PluginBlocks& blocks, HBITMAP spare, const HeldRule* rule,
-                                DisplaySize* imageSize, LoadReport* report)
+// The held copy from the plug-in's blocks (ours: transparency is composed
+// over the background where they lie). Without `reduced` they hold the whole
+// picture, reduced here from their rows to the rule's held size and its size
+// put in *imageSize; with it, our plug-in already reduced them to exactly
+// that size, 24 or 32 bits a pixel.
+static HBITMAP HeldFromBlocks(const PluginBlocks& blocks, HBITMAP spare, const HeldRule* rule,
+                              const DisplaySize* reduced, DisplaySize* imageSize, LoadReport* report)
 {
     LockedLocal<const BITMAPINFO> info(blocks.info);
     LockedLocal<void> bits(blocks.bits);
@@ -110,12 +112,17 @@ static HBITMAP BitmapFromBlocks(const PluginBlocks& blocks, HBITMAP spare, const
     if (!info.data || !bits.data || !DibFitsBlocks(&info->bmiHeader, info.Size(), bits.Size()))
         return nullptr;
     const BITMAPINFOHEADER& header = info->bmiHeader;
+    DisplaySize size = {header.biWidth, header.biHeight < 0 ? -header.biHeight : header.biHeight};
+    if (reduced
+        && ((header.biBitCount != 24 && header.biBitCount != 32) || size.width != reduced->width
+            || size.height != reduced->height))
+        return nullptr;
     ComposeTransparency(header, bits.data, BackgroundOf(rule));
-    DisplaySize whole = {header.biWidth, header.biHeight < 0 ? -header.biHeight : header.biHeight};
-    HBITMAP bitmap = PictureFromDib(info.data, bits.data, spare, HeldFor(rule, whole));
+    HBITMAP bitmap = reduced ? PictureFromReducedDib(info.data, bits.data, spare)
+                             : PictureFromDib(info.data, bits.data, spare, HeldFor(rule, size));
     report->failure = bitmap ? kLoadShown : kLoadNoMemory;
-    if (bitmap)
-        *imageSize = whole;
+    if (bitmap && !reduced)
+        *imageSize = size;
     return bitmap;
 }
 
@@ -139,26 +146,6 @@ static void WINAPI AnswerHeldSize(long width, long height, long* wantedWidth, lo
     question->overBudget = !WithinBudget(question->offThread, question->rule, question->whole);
     *wantedWidth = question->overBudget ? 0 : question->held.width;
     *wantedHeight = question->overBudget ? 0 : question->held.height;
-}
-
-// The held copy from a 24-bit DIB of exactly the held size, or a 32-bit one
-// with straight alpha composed over the background first; or null.
-static HBITMAP HeldFromBlocks(const PluginBlocks& blocks, HBITMAP spare, DisplaySize held, COLORREF background,
-                              LoadReport* report)
-{
-    LockedLocal<const BITMAPINFO> info(blocks.info);
-    LockedLocal<void> bits(blocks.bits);
-    report->failure = kLoadPluginBlocks;
-    if (!info.data || !bits.data || !DibFitsBlocks(&info->bmiHeader, info.Size(), bits.Size()))
-        return nullptr;
-    const BITMAPINFOHEADER& header = info->bmiHeader;
-    if ((header.biBitCount != 24 && header.biBitCount != 32) || header.biWidth != held.width
-        || (header.biHeight != held.height && header.biHeight != -held.height))
-        return nullptr;
-    ComposeTransparency(header, bits.data, background);
-    HBITMAP bitmap = PictureFromReducedDib(info.data, bits.data, spare);
-    report->failure = bitmap ? kLoadShown : kLoadNoMemory;
-    return bitmap;
 }
 
 // What a plug-in's result other than success says: its code, or the fault
@@ -198,12 +185,8 @@ static bool DecodeThroughOwn(const char* path, LoaderList loaders, const LoaderE
         return true;
     }
     bool reduced = question.held.width < question.whole.width || question.held.height < question.whole.height;
-    if (!reduced) {
-        *picture = BitmapFromBlocks(blocks, spare, rule, imageSize, report);
-        return true;
-    }
-    *picture = HeldFromBlocks(blocks, spare, question.held, rule->background, report);
-    if (*picture)
+    *picture = HeldFromBlocks(blocks, spare, rule, reduced ? &question.held : nullptr, imageSize, report);
+    if (*picture && reduced)
         *imageSize = question.whole;
     return true;
 }
@@ -222,7 +205,7 @@ static HBITMAP Decode(const char* path, LoaderList loaders, const LoaderEntry* e
         PluginFailed(entry, result, report);
         return nullptr;
     }
-    HBITMAP bitmap = BitmapFromBlocks(blocks, spare, rule, imageSize, report);
+    HBITMAP bitmap = HeldFromBlocks(blocks, spare, rule, nullptr, imageSize, report);
     if (bitmap && !WithinBudget(offThread, rule, *imageSize)) {
         DeleteObject(bitmap);
         bitmap = nullptr;
