@@ -2,7 +2,10 @@
 
 #include "test_support.h"
 
+#include <cstring>
+
 #include "pictures/read_ahead.h"
+#include "test_main.h"
 
 static COLORREF Stripes(int x, int y)
 {
@@ -178,3 +181,31 @@ std::vector<std::string> DebugLines::Take()
     LeaveCriticalSection(g_debugLock);
     return taken;
 }
+
+int RunOwnFaultChild();
+int RunOverflowChild(const char* frames);
+int RunWorkerOverflowChild();
+
+// What a child run says when all went well: not 0, which a process whose
+// main thread the system ended can also report, as Wine does when another
+// thread of it outlives that one.
+static int ChildResult(int failedStep)
+{
+    return failedStep ? failedStep : kChildPassed;
+}
+
+// The white-box tests run some cases in a child run of themselves; and
+// linked in directly, the library's dialog templates are the executable's.
+static int BeforeWhiteBoxTests(int argc, char** argv)
+{
+    if (argc == 2 && strcmp(argv[1], "--fault-in-own-code") == 0)
+        return RunOwnFaultChild();
+    if (argc == 3 && strcmp(argv[1], "--overflows") == 0)
+        return ChildResult(RunOverflowChild(argv[2]));
+    if (argc == 2 && strcmp(argv[1], "--worker-overflow") == 0)
+        return ChildResult(RunWorkerOverflowChild());
+    g_module.instance = GetModuleHandleA(nullptr);
+    return kRunTests;
+}
+
+static BeforeTestsHook g_whiteBox(BeforeWhiteBoxTests);
