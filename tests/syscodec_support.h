@@ -25,6 +25,8 @@ struct SysCodec {
         isSupported = reinterpret_cast<SusieIsSupported>(reinterpret_cast<void*>(GetProcAddress(module, "IsSupported")));
         getPicture = reinterpret_cast<SusieGetPicture>(reinterpret_cast<void*>(GetProcAddress(module, "GetPicture")));
         getPictureInfo = reinterpret_cast<SusieGetPictureInfo>(reinterpret_cast<void*>(GetProcAddress(module, "GetPictureInfo")));
+        getReduced = reinterpret_cast<ReducedGetPicture>(
+            reinterpret_cast<void*>(GetProcAddress(module, kReducedGetPictureName)));
     }
     ~SysCodec()
     {
@@ -36,6 +38,7 @@ struct SysCodec {
     SusieIsSupported isSupported;
     SusieGetPicture getPicture;
     SusieGetPictureInfo getPictureInfo;
+    ReducedGetPicture getReduced;  // ours, beside the interface
 };
 
 struct Decoded {

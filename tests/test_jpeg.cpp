@@ -196,8 +196,7 @@ TEST_CASE("jpeg: every form decodes as libjpeg-turbo's own defaults do; full-res
 // when it fails.
 static std::vector<BYTE> ReducedDecode(const SysCodec& codec, const std::string& path, Wanted* wanted)
 {
-    ReducedGetPicture getReduced = reinterpret_cast<ReducedGetPicture>(
-        reinterpret_cast<void*>(GetProcAddress(codec.module, kReducedGetPictureName)));
+    ReducedGetPicture getReduced = codec.getReduced;
     HLOCAL info = nullptr, bits = nullptr;
     if (!getReduced || getReduced(path.c_str(), 0, SPI_INPUT_FILE, Wanted::Answer, reinterpret_cast<LONG_PTR>(wanted),
                                   &info, &bits, nullptr, 0) != SPI_SUCCESS)
@@ -444,9 +443,9 @@ static bool DecodesCleanly(const SysCodec& codec, ReducedGetPicture getReduced, 
 TEST_CASE("jpeg: a hostile sweep of cut files and flipped bits in headers and scans gives pictures or clean failures, and keeps nothing")
 {
     SysCodec codec;
-    ReducedGetPicture getReduced = reinterpret_cast<ReducedGetPicture>(
-        reinterpret_cast<void*>(GetProcAddress(codec.module, kReducedGetPictureName)));
-    REQUIRE(reinterpret_cast<void*>(getReduced) != nullptr);
+    ReducedGetPicture getReduced = codec.getReduced;
+    bool exported = getReduced != nullptr;
+    REQUIRE(exported);
     const Form forms[] = {
         {"restarts", JCS_YCbCr, 2, 2, false, false, 1, false, 0},
         {"progressive", JCS_YCbCr, 2, 1, true, false, 0, false, 0},

@@ -623,8 +623,7 @@ TEST_CASE("syscodec: photos are shown upright as their Exif orientation says, mi
 TEST_CASE("syscodec: a picture decoded band by band to a smaller size is its whole decode reduced, in every orientation")
 {
     SysCodec codec;
-    ReducedGetPicture getReduced = reinterpret_cast<ReducedGetPicture>(
-        reinterpret_cast<void*>(GetProcAddress(codec.module, kReducedGetPictureName)));
+    ReducedGetPicture getReduced = codec.getReduced;
     bool exported = getReduced != nullptr;
     REQUIRE(exported);
     std::string folder = ScratchFolder("syscodec-reduced");
@@ -1044,8 +1043,7 @@ struct FailingAllocators {
 TEST_CASE("syscodec: a refused allocation, whichever one of a load it is, is an error code or the picture, and keeps nothing")
 {
     SysCodec codec;
-    ReducedGetPicture getReduced = reinterpret_cast<ReducedGetPicture>(
-        reinterpret_cast<void*>(GetProcAddress(codec.module, kReducedGetPictureName)));
+    ReducedGetPicture getReduced = codec.getReduced;
     bool exported = getReduced != nullptr;
     REQUIRE(exported);
     std::string folder = ScratchFolder("syscodec-allocations");
