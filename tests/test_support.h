@@ -130,18 +130,6 @@ struct PluginScene {
     std::vector<HANDLE> events;
 };
 
-// Collects the lines written through OutputDebugString, on any thread, for
-// as long as it lives: OutputDebugString raises an exception that a
-// vectored handler sees first, on Windows as under Wine.
-struct DebugLines {
-    DebugLines();
-    ~DebugLines();
-    DebugLines(const DebugLines&) = delete;
-    DebugLines& operator=(const DebugLines&) = delete;
-    std::vector<std::string> Take();  // the lines so far, which it then forgets
-    void* handler;
-};
-
 // The exit code of a child run of a test program that went as it should.
 const int kChildPassed = 0x600D;
 

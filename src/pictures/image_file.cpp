@@ -5,6 +5,7 @@
 #include "chip/path_list.h"
 #include "common/owners.h"
 #include "common/susie.h"
+#include "pictures/helper_load.h"
 #include "pictures/load_report.h"
 #include "pictures/picture_form.h"
 #include "plugin_host/plugin_calls.h"
@@ -273,9 +274,10 @@ static HBITMAP LoadOrSayWhy(const char* path, LoaderList loaders, HBITMAP spare,
     return Decode(path, loaders, chosen, offset, spare, rule, imageSize, offThread, report);
 }
 
-HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
-                      DisplaySize* imageSize, const OffThreadLoad* offThread)
+HBITMAP LoadImageFileHere(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
+                          DisplaySize* imageSize, const OffThreadLoad* offThread, LoadReport* report)
 {
+    *report = {kLoadShown, nullptr, 0, offThread != nullptr};
     DisplaySize ignored;
     if (!imageSize)
         imageSize = &ignored;
@@ -286,8 +288,23 @@ HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const
     size_t length = strnlen(path, kPathBufferSize);
     if (length == 0 || length >= kPathBufferSize)
         return nullptr;
+    return LoadOrSayWhy(path, loaders, spare, rule, imageSize, offThread, report);
+}
+
+HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
+                      DisplaySize* imageSize, const OffThreadLoad* offThread)
+{
+    DisplaySize ignored;
+    if (!imageSize)
+        imageSize = &ignored;
     LoadReport report = {kLoadShown, nullptr, 0, offThread != nullptr};
-    HBITMAP picture = LoadOrSayWhy(path, loaders, spare, rule, imageSize, offThread, &report);
+    HBITMAP picture = nullptr;
+    // Plug-ins decode in the helper process where one runs. Bitmap files are
+    // the platform's, and read here; so is everything off the host's thread
+    // and wherever no helper can be had.
+    bool plugin = path && !HasBitmapSuffix(path, strnlen(path, kPathBufferSize));
+    if (!plugin || offThread || !LoadThroughHelper(path, loaders, spare, rule, imageSize, &report, &picture))
+        picture = LoadImageFileHere(path, loaders, spare, rule, imageSize, offThread, &report);
     if (!picture)
         ReportLoadFailure(path, report);
     return picture;

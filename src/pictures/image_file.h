@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "pictures/load_report.h"
 #include "pictures/shown_size.h"
 #include "plugin_host/loader_registry.h"
 
@@ -40,3 +41,8 @@ struct HeldRule {
 // caller deletes it when anything else comes back.
 HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare = nullptr, const HeldRule* rule = nullptr,
                       DisplaySize* imageSize = nullptr, const OffThreadLoad* offThread = nullptr);
+
+// The same, in this process whatever the helper could do, and saying why
+// it gave no picture in *report rather than in a debug line.
+HBITMAP LoadImageFileHere(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
+                          DisplaySize* imageSize, const OffThreadLoad* offThread, LoadReport* report);

@@ -71,6 +71,18 @@ int FormatLoadFailure(const char* path, const LoadReport& report, char* buffer, 
     case kLoadNoMemory:
         snprintf(why, sizeof(why), "no memory for the picture");
         break;
+    case kLoadPluginHung:
+        snprintf(why, sizeof(why), "%s did not answer within %lu ms; its helper was ended and it is not used again",
+                 plugin, static_cast<unsigned long>(report.code));
+        break;
+    case kLoadHelperEnded:
+        if (report.plugin)
+            snprintf(why, sizeof(why), "%s ended the plug-in helper (exit code 0x%08lX) and is not used again", plugin,
+                     static_cast<unsigned long>(report.code));
+        else
+            snprintf(why, sizeof(why), "the plug-in helper ended (exit code 0x%08lX)",
+                     static_cast<unsigned long>(report.code));
+        break;
     default:
         buffer[0] = '\0';
         return 0;

@@ -259,6 +259,18 @@ LoaderList BuildLoaderList()
     return head;
 }
 
+LoaderList LoadersFromFiles(const char (*paths)[260], int count)
+{
+    static const char kBitmap[] = "Bitmap";
+    static const char kBitmapPattern[] = "*.bmp";
+    LoaderEntry* head = NewEntry(nullptr, kBitmap, sizeof(kBitmap) - 1, kBitmapPattern, sizeof(kBitmapPattern) - 1);
+    LoaderEntry* tail = head;
+    for (int i = 0; head && i < count; i++)
+        if (strnlen(paths[i], kPathBufferSize) < kPathBufferSize)
+            LoadPlugin(paths[i], &tail);
+    return head;
+}
+
 void FreeLoaderList(LoaderList head)
 {
     HMODULE lastUnloaded = nullptr;

@@ -28,6 +28,10 @@ typedef LoaderEntry* LoaderList;
 // next piece is tried, and for a single plug-in that it is skipped.
 LoaderList BuildLoaderList();
 
+// The same list from the plug-in files named, in that order (the helper
+// process loads the library's own list this way).
+LoaderList LoadersFromFiles(const char (*paths)[260], int count);
+
 // Frees every entry and unloads each plug-in once. A plug-in that faulted
 // stays loaded: its code may still be referenced by whatever it left behind.
 void FreeLoaderList(LoaderList head);

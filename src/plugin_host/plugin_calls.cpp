@@ -14,13 +14,24 @@ static Function PluginFunction(const LoaderEntry* entry, const char* name)
     return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(entry->module, name)));
 }
 
+static PluginCallObserver g_observer;
+
+void SetPluginCallObserver(PluginCallObserver observer)
+{
+    g_observer = observer;
+}
+
 // Calls one of the entry's functions under the guard. A plug-in that faults
 // is disabled here, on whichever thread, and the call gives `failure`.
 template <typename Function, typename... Args>
 static int CallPlugin(LoaderList loaders, const LoaderEntry* entry, int failure, Function function, Args... args)
 {
     DWORD faulted = 0;
+    if (g_observer)
+        g_observer(entry->module, true);
     int result = GuardedCall(failure, &faulted, function, args...);
+    if (g_observer)
+        g_observer(entry->module, false);
     if (faulted)
         DisablePlugin(loaders, entry->module, faulted);
     return result;

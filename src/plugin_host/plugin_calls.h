@@ -59,3 +59,8 @@ int DecodeReducedWithPlugin(LoaderList loaders, const LoaderEntry* entry, const 
 // Whether a plug-in's BITMAPINFO block and bits block describe each other: the
 // header, its colour table and every row of pixels lie inside the blocks.
 bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsSize);
+
+// Told, on the calling thread, when a call into a plug-in begins (entering)
+// and ends: the helper process keeps a record of which plug-in it is in.
+typedef void (*PluginCallObserver)(HMODULE module, bool entering);
+void SetPluginCallObserver(PluginCallObserver observer);

@@ -1,15 +1,17 @@
 #include <windows.h>
 
 #include "chip/chip_random.h"
-#include "plugin_host/loader_registry.h"
-#include "pictures/read_ahead.h"
 #include "common/reduce.h"
+#include "pictures/helper_load.h"
+#include "pictures/read_ahead.h"
+#include "plugin_host/loader_registry.h"
 #include "surface/module_state.h"
 
 // Attach finds the plug-ins; detach gives them back. At process exit
 // (reserved non-null) other modules may already be gone, and unloading the
 // plug-ins then could run their code after their dependencies: the process
-// is ending and takes everything with it.
+// is ending and takes everything with it, the plug-in helper included (its
+// job ends it with our last handle, and it watches this process).
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
@@ -20,6 +22,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
     case DLL_PROCESS_DETACH:
         if (reserved)
             break;
+        ReleasePluginHelper();
         FreeLoaderList(g_module.loaders);
         g_module.loaders = nullptr;
         ReleaseChipRandom();

@@ -435,3 +435,47 @@ std::wstring WindowTextW(HWND window)
     int length = GetWindowTextW(window, text, 1024);
     return std::wstring(text, length > 0 ? length : 0);
 }
+
+static CRITICAL_SECTION* g_debugLock;
+static std::vector<std::string>* g_debugLines;
+
+static LONG WINAPI CollectDebugLine(EXCEPTION_POINTERS* pointers)
+{
+    const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+    if (record->ExceptionCode == DBG_PRINTEXCEPTION_C && record->NumberParameters >= 2 && g_debugLines) {
+        const char* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+        size_t length = static_cast<size_t>(record->ExceptionInformation[0]);
+        EnterCriticalSection(g_debugLock);
+        g_debugLines->push_back(std::string(text, length && !text[length - 1] ? length - 1 : length));
+        LeaveCriticalSection(g_debugLock);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+DebugLines::DebugLines()
+{
+    static CRITICAL_SECTION lock;
+    static std::vector<std::string> lines;
+    InitializeCriticalSection(&lock);
+    lines.clear();
+    g_debugLock = &lock;
+    g_debugLines = &lines;
+    handler = AddVectoredExceptionHandler(1, CollectDebugLine);
+}
+
+DebugLines::~DebugLines()
+{
+    RemoveVectoredExceptionHandler(handler);
+    g_debugLines = nullptr;
+    DeleteCriticalSection(g_debugLock);
+}
+
+std::vector<std::string> DebugLines::Take()
+{
+    EnterCriticalSection(g_debugLock);
+    std::vector<std::string> taken;
+    taken.swap(*g_debugLines);
+    LeaveCriticalSection(g_debugLock);
+    return taken;
+}
+

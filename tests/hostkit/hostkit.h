@@ -169,6 +169,18 @@ struct PluginSearchSettings {
     std::string savedPath;
 };
 
+// Collects the lines written through OutputDebugString, on any thread, for
+// as long as it lives: OutputDebugString raises an exception that a
+// vectored handler sees first, on Windows as under Wine.
+struct DebugLines {
+    DebugLines();
+    ~DebugLines();
+    DebugLines(const DebugLines&) = delete;
+    DebugLines& operator=(const DebugLines&) = delete;
+    std::vector<std::string> Take();  // the lines so far, which it then forgets
+    void* handler;
+};
+
 // --- modal dialogs --------------------------------------------------------
 
 // Called from a timer inside whatever modal loop runs, with the thread's

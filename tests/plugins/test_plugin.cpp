@@ -25,6 +25,11 @@
 //   FAULT_BEFORE_ALLOC / FAULT_AFTER_ALLOC   GetPicture, before allocating
 //                       its blocks or after handing them out
 //   FAULT_SECOND_CALL   GetPicture, from its second call on
+//   STOP=kind           GetPicture stops as old decoders do on a file they
+//                       choke on, which no handler can contain: 1 never
+//                       returns, 2 ExitProcess, 3 __fastfail (int 0x29, a
+//                       compiler's stack-cookie check), 4 writes 64 KB past
+//                       a 256-byte heap block, then decodes as usual
 //   ANY_THREAD          says its decoding may run on any thread
 //   SEH_CASES           TPIC files whose magic names what GetPicture does
 //                       first, as plug-ins with handlers of their own do:
@@ -341,6 +346,21 @@ PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offse
     }
 #ifdef FAULT_BEFORE_ALLOC
     Fault();
+#endif
+#if STOP == 1
+    for (;;)
+        Sleep(INFINITE);
+#elif STOP == 2
+    ExitProcess(3);
+#elif STOP == 3
+    asm volatile("int $0x29" : : "c"(7));
+#elif STOP == 4
+    {
+        BYTE* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, 256));
+        volatile BYTE* past = block;
+        for (int i = 0; block && i < 256 + 65536; i++)
+            past[i] = 0xCD;
+    }
 #endif
 #ifdef FAULT_SECOND_CALL
     if (g_counters.getPictureCalls >= 2)

@@ -1,0 +1,140 @@
+// OviluneHelper.exe: runs the Susie plug-ins for the library, in a process
+// of its own, so that a plug-in that hangs, ends its process or wrecks its
+// heap takes only this process down. The library starts it, hands it the
+// channel (see common/helper_protocol.h) and ends it; it also ends by itself
+// once the library's process has ended.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "common/helper_protocol.h"
+#include "common/owners.h"
+#include "pictures/image_file.h"
+#include "plugin_host/plugin_calls.h"
+
+static HelperBlock* g_block;
+static HMODULE g_modules[kHelperMostPlugins];
+static int g_moduleCount;
+
+static int PlaceOf(HMODULE module)
+{
+    for (int i = 0; i < g_moduleCount; i++)
+        if (module && g_modules[i] == module)
+            return i;
+    return -1;
+}
+
+// Kept in the shared block, where the library finds it if this process ends
+// or hangs inside the call.
+static void NoteCall(HMODULE module, bool entering)
+{
+    InterlockedExchange(&g_block->running, entering ? PlaceOf(module) : -1);
+}
+
+static bool ParseHandle(const wchar_t* text, HANDLE* handle)
+{
+    ULONG_PTR value = 0;
+    if (!*text)
+        return false;
+    for (; *text; text++) {
+        int digit = *text >= L'0' && *text <= L'9' ? *text - L'0' : *text >= L'a' && *text <= L'f' ? *text - L'a' + 10 : -1;
+        if (digit < 0)
+            return false;
+        value = value << 4 | static_cast<ULONG_PTR>(digit);
+    }
+    *handle = reinterpret_cast<HANDLE>(value);
+    return true;
+}
+
+// One load, answered in the block: the held copy's rows in a section of
+// ours, which the library duplicates; the section of the previous answer
+// goes when the next request comes.
+static void Serve(LoaderList loaders, HANDLE* lastSection)
+{
+    HelperRequest request = g_block->request;
+    request.path[kHelperPathSize - 1] = '\0';
+    for (LoaderEntry* entry = loaders ? loaders->next : nullptr; entry; entry = entry->next) {
+        int place = PlaceOf(entry->module);
+        if (place >= 0 && (request.skip >> place & 1) && !entry->faulted)
+            DisablePlugin(loaders, entry->module, 1);
+    }
+    HeldRule rule = {request.mode, request.clientWidth, request.clientHeight, request.background};
+    LoadReport report;
+    DisplaySize whole = {0, 0};
+    HBITMAP picture =
+        LoadImageFileHere(request.path, loaders, nullptr, request.mode ? &rule : nullptr, &whole, nullptr, &report);
+    HelperReply reply = {};
+    reply.failure = report.failure;
+    reply.plugin = PlaceOf(report.plugin);
+    reply.code = report.code;
+    if (*lastSection) {
+        CloseHandle(*lastSection);
+        *lastSection = nullptr;
+    }
+    DIBSECTION dib;
+    if (picture && GetObjectA(picture, sizeof(dib), &dib) == sizeof(dib) && dib.dsBm.bmBits) {
+        SIZE_T bytes = static_cast<SIZE_T>(dib.dsBm.bmWidthBytes) * dib.dsBm.bmHeight;
+        HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                            static_cast<DWORD>(static_cast<unsigned long long>(bytes) >> 32),
+                                            static_cast<DWORD>(bytes), nullptr);
+        void* view = section ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes) : nullptr;
+        if (view) {
+            memcpy(view, dib.dsBm.bmBits, bytes);
+            UnmapViewOfFile(view);
+            reply.wholeWidth = whole.width;
+            reply.wholeHeight = whole.height;
+            reply.width = dib.dsBm.bmWidth;
+            reply.height = dib.dsBm.bmHeight;
+            reply.bitCount = dib.dsBm.bmBitsPixel;
+            reply.section = reinterpret_cast<ULONG_PTR>(section);
+            *lastSection = section;
+        } else {
+            if (section)
+                CloseHandle(section);
+            reply.failure = kLoadNoMemory;
+        }
+    } else if (picture) {
+        reply.failure = kLoadNoMemory;
+    }
+    if (picture)
+        DeleteObject(picture);
+    g_block->reply = reply;
+}
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
+{
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    HANDLE handles[4] = {};
+    bool parsed = arguments && count == 5;
+    for (int i = 0; parsed && i < 4; i++)
+        parsed = ParseHandle(arguments[i + 1], &handles[i]);
+    if (arguments)
+        LocalFree(arguments);
+    if (!parsed)
+        return 2;
+    HANDLE blockSection = handles[0], request = handles[1], reply = handles[2], host = handles[3];
+    g_block = static_cast<HelperBlock*>(MapViewOfFile(blockSection, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(HelperBlock)));
+    if (!g_block || g_block->magic != kHelperMagic || g_block->version != kHelperVersion
+        || g_block->pluginCount < 0 || g_block->pluginCount > kHelperMostPlugins)
+        return 2;
+    g_block->plugins[kHelperMostPlugins - 1][kHelperPathSize - 1] = '\0';
+    LoaderList loaders = LoadersFromFiles(g_block->plugins, g_block->pluginCount);
+    for (int i = 0; i < g_block->pluginCount; i++) {
+        g_block->plugins[i][kHelperPathSize - 1] = '\0';
+        g_modules[i] = GetModuleHandleA(g_block->plugins[i]);
+    }
+    g_moduleCount = g_block->pluginCount;
+    SetPluginCallObserver(NoteCall);
+    SetEvent(reply);  // ready
+    HANDLE lastSection = nullptr;
+    HANDLE waits[2] = {request, host};
+    while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        Serve(loaders, &lastSection);
+        SetEvent(reply);
+    }
+    // The library's process has ended, or its handle failed: nothing is
+    // left to serve. The plug-ins go with the process.
+    ExitProcess(0);
+}
