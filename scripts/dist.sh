@@ -13,15 +13,15 @@ sh scripts/fetch-libjpeg-turbo.sh
 for tree in a b; do
     cmake -S . -B "$OUT/build-$tree" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake \
         -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$OUT/build-$tree" -j "$(nproc)" --target Ovilune ifsyscodec >/dev/null
+    cmake --build "$OUT/build-$tree" -j "$(nproc)" --target Ovilune OviluneHelper ifsyscodec >/dev/null
 done
-for file in Ovilune.dxl plugins/ifsyscodec.spi; do
+for file in Ovilune.dxl OviluneHelper.exe plugins/ifsyscodec.spi; do
     if ! cmp "$OUT/build-a/$file" "$OUT/build-b/$file"; then
         echo "dist: two builds of the same sources differ in $file" >&2
         exit 1
     fi
 done
-echo "dist: two builds in separate folders gave identical Ovilune.dxl and ifsyscodec.spi"
+echo "dist: two builds in separate folders gave identical Ovilune.dxl, OviluneHelper.exe and ifsyscodec.spi"
 ZIP="Ovilune-$VERSION.zip"
 /usr/bin/python3 scripts/package.py "$OUT/build-a" dist-src/readme.txt "$OUT/$ZIP"
 rm -rf "$OUT/build-a" "$OUT/build-b"

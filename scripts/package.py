@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Packs what a user downloads: the i686 Ovilune.dxl and ifsyscodec.spi and
+"""Packs what a user downloads: the i686 Ovilune.dxl, OviluneHelper.exe, ifsyscodec.spi and
 readme.txt (converted to code page 932 with CR LF, as Notepad on Japanese
 Windows reads it), in a zip whose bytes depend on its contents alone: fixed
 order, fixed dates, fixed attributes.
@@ -42,6 +42,7 @@ def pack(build, readme, out, root):
     stamp = time.gmtime(max(source_date(root), 315532800))[:6]
     entries = [
         ("Ovilune.dxl", open(os.path.join(build, "Ovilune.dxl"), "rb").read()),
+        ("OviluneHelper.exe", open(os.path.join(build, "OviluneHelper.exe"), "rb").read()),
         ("ifsyscodec.spi", open(os.path.join(build, "plugins", "ifsyscodec.spi"), "rb").read()),
         ("readme.txt", readme_bytes(readme)),
     ]

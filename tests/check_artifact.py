@@ -118,9 +118,21 @@ def check_plugin(path):
     check(imports <= SYSTEM_DLLS, f"{path}: non-system imports {imports - SYSTEM_DLLS}")
 
 
-def main(path, plugin=None):
+def check_helper(path):
+    pe = pefile.PE(path)
+    check(pe.FILE_HEADER.Machine == 0x14C, f"{path}: not an i386 image")
+    check(not pe.FILE_HEADER.Characteristics & 0x2000, f"{path}: a DLL, not a program")
+    check(pe.OPTIONAL_HEADER.Subsystem == 2, f"{path}: not a windowless (GUI) program")
+    imports = {entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT}
+    allowed = SYSTEM_DLLS | {"shell32.dll"}
+    check(imports <= allowed, f"{path}: non-system imports {imports - allowed}")
+
+
+def main(path, plugin=None, helper=None):
     if plugin:
         check_plugin(plugin)
+    if helper:
+        check_helper(helper)
     pe = pefile.PE(path)
     check(pe.FILE_HEADER.Machine == 0x14C, "not an i386 image")
     check(pe.OPTIONAL_HEADER.Magic == 0x10B, "not PE32")
@@ -199,9 +211,11 @@ def main(path, plugin=None):
     checked = "PE32 i386 DLL, exports, imports, version record, dialogs 101 and 103"
     if plugin:
         checked += "; plug-in " + plugin
+    if helper:
+        checked += "; helper " + helper
     print(f"{path}: {checked}: {'ok' if not failures else f'{len(failures)} failures'}")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2] if len(sys.argv) > 2 else None))
+    sys.exit(main(*sys.argv[1:4]))

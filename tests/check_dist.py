@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Checks the download: exactly Ovilune.dxl, ifsyscodec.spi and readme.txt;
+"""Checks the download: exactly Ovilune.dxl, OviluneHelper.exe, ifsyscodec.spi and readme.txt;
 both DLLs as the static check wants them; readme.txt in code page 932 with
 CR LF line ends, naming the menu and dialog texts exactly as the library
 shows them, and carrying the notices of libjpeg-turbo, which the plug-in
@@ -33,15 +33,17 @@ def main(path):
     failures = []
     with zipfile.ZipFile(path) as archive:
         names = archive.namelist()
-        if sorted(names) != ["Ovilune.dxl", "ifsyscodec.spi", "readme.txt"]:
+        if sorted(names) != ["Ovilune.dxl", "OviluneHelper.exe", "ifsyscodec.spi", "readme.txt"]:
             failures.append(f"the zip holds {names}")
         readme = archive.read("readme.txt") if "readme.txt" in names else b""
         with tempfile.TemporaryDirectory() as folder:
             archive.extract("Ovilune.dxl", folder)
             archive.extract("ifsyscodec.spi", folder)
+            archive.extract("OviluneHelper.exe", folder)
             status = subprocess.call([sys.executable, os.path.join(ROOT, "tests", "check_artifact.py"),
                                       os.path.join(folder, "Ovilune.dxl"),
-                                      os.path.join(folder, "ifsyscodec.spi")])
+                                      os.path.join(folder, "ifsyscodec.spi"),
+                                      os.path.join(folder, "OviluneHelper.exe")])
             if status:
                 failures.append("the DLLs fail the static check")
     if readme.startswith(b"\xef\xbb\xbf"):
