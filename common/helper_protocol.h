@@ -51,6 +51,9 @@ struct HelperBlock {
     // The plug-in being called, by its place, or -1: written before and
     // after every call, so that a helper that ends or hangs names it.
     volatile LONG running;
+    // Counts the plug-in's calls to its progress callback: a decode that
+    // reports progress is working, and its time is extended.
+    volatile LONG progress;
     HelperRequest request;
     HelperReply reply;
 };

@@ -32,6 +32,13 @@ static void NoteCall(HMODULE module, bool entering)
     InterlockedExchange(&g_block->running, entering ? PlaceOf(module) : -1);
 }
 
+// Never asks the plug-in to stop: the library decides how long it may take.
+static int WINAPI CountProgress(int, int, LONG_PTR)
+{
+    InterlockedIncrement(&g_block->progress);
+    return 0;
+}
+
 static bool ParseHandle(const wchar_t* text, HANDLE* handle)
 {
     ULONG_PTR value = 0;
@@ -127,6 +134,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     }
     g_moduleCount = g_block->pluginCount;
     SetPluginCallObserver(NoteCall);
+    SetPluginProgress(CountProgress);
     SetEvent(reply);  // ready
     HANDLE lastSection = nullptr;
     HANDLE waits[2] = {request, host};

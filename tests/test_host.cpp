@@ -467,3 +467,63 @@ TEST_CASE("host: a helper ended from outside between two pictures is replaced, a
     // Unloading the library ends its helper.
     CHECK(HelperOf(GetCurrentProcessId()) == 0);
 }
+
+// Answers the plug-in's message box, found in whichever process shows it,
+// once it has been up for longer than the helper's time limit.
+static DWORD WINAPI AnswerLate(void* limitMs)
+{
+    HWND box = nullptr;
+    for (int i = 0; i < 600 && !box; i++) {
+        box = FindWindowA("#32770", "tpic asks");
+        if (!box)
+            Sleep(50);
+    }
+    if (!box)
+        return 1;
+    Sleep(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(limitMs)) + 1000);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    return 0;
+}
+
+TEST_CASE("host: a plug-in that waits for the user, or reports progress, past the time limit is not ended")
+{
+    AttachSettings settings;
+    ScratchDir pictures("patient-pictures");
+    REQUIRE(WriteSolidTpic(pictures.Path("p.tpc"), 40, 30, RGB(0, 160, 80)));
+    // The box is answered a second after the limit has passed; it takes a
+    // new process's first window a few seconds to appear under Wine, which
+    // counts against the limit. Progress goes on for 3 s.
+    const struct {
+        const char* variant;
+        DWORD limitMs;
+    } cases[] = {{"asks", 5000}, {"slow", 2000}};
+    for (const auto& c : cases) {
+        std::string variant = c.variant;
+        CAPTURE(variant);
+        char limit[16];
+        snprintf(limit, sizeof(limit), "%lu", static_cast<unsigned long>(c.limitMs));
+        SetEnvironmentVariableA("OVILUNE_HELPER_LIMIT_MS", limit);
+        PluginFolder plugins("patient-" + variant, {{c.variant, nullptr}});
+        REQUIRE(plugins.installed);
+        SetSusieFolder(plugins.Folder().c_str());
+        Dxl dxl;
+        REQUIRE(LoadDxl(&dxl, nullptr));
+        DebugLines debug;
+        Handle answerer(variant == "asks" ? CreateThread(nullptr, 0, AnswerLate,
+                                                         reinterpret_cast<void*>(ULONG_PTR(c.limitMs)), 0, nullptr)
+                                          : nullptr);
+        CHECK(ShowsPicture(dxl, pictures.Path("p.tpc"), RGB(0, 160, 80)));
+        std::vector<std::string> lines = debug.Take();
+        CHECK(lines.empty());
+        for (const std::string& line : lines)
+            MESSAGE(line);
+        if (answerer.Valid()) {
+            DWORD answered = 1;
+            WaitForSingleObject(answerer.handle, INFINITE);
+            GetExitCodeThread(answerer.handle, &answered);
+            CHECK(answered == 0);
+        }
+        UnloadDxl(&dxl);
+    }
+    SetEnvironmentVariableA("OVILUNE_HELPER_LIMIT_MS", nullptr);
+}

@@ -190,10 +190,50 @@ static bool StartProcess(const wchar_t* file, HANDLE* handles, int count, Helper
 
 // Waits for the helper's answer within the limit; false when it did not
 // come (the helper ended, or was ended for its time).
+static BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM found)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetProcessId(g_helper.process) && IsWindowVisible(window)) {
+        *reinterpret_cast<bool*>(found) = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Whether a plug-in in the helper shows a window of its own (a message box
+// waiting for the user): its time does not run meanwhile.
+static bool HelperShowsWindow()
+{
+    bool found = false;
+    EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+static const DWORD kSliceMs = 100;
+
 static bool AwaitReply(DWORD* exitCode, bool* timedOut)
 {
     HANDLE waits[2] = {g_helper.reply, g_helper.process};
-    DWORD waited = WaitForMultipleObjects(2, waits, FALSE, LimitMs());
+    DWORD limit = LimitMs(), used = 0;
+    LONG progress = g_helper.block->progress;
+    DWORD waited;
+    for (;;) {
+        DWORD slice = limit - used < kSliceMs ? limit - used : kSliceMs;
+        DWORD before = GetTickCount();
+        waited = WaitForMultipleObjects(2, waits, FALSE, slice);
+        if (waited != WAIT_TIMEOUT)
+            break;
+        LONG now = g_helper.block->progress;
+        if (now != progress || HelperShowsWindow()) {
+            progress = now;
+            used = 0;  // working, or waiting for the user: the time starts again
+            continue;
+        }
+        used += GetTickCount() - before;
+        if (used >= limit)
+            break;
+    }
     if (waited == WAIT_OBJECT_0)
         return true;
     *timedOut = waited == WAIT_TIMEOUT;

@@ -15,6 +15,12 @@ static Function PluginFunction(const LoaderEntry* entry, const char* name)
 }
 
 static PluginCallObserver g_observer;
+static SusieProgress g_progress;
+
+void SetPluginProgress(SusieProgress progress)
+{
+    g_progress = progress;
+}
 
 void SetPluginCallObserver(PluginCallObserver observer)
 {
@@ -145,7 +151,7 @@ int DecodeWithPlugin(LoaderList loaders, const LoaderEntry* entry, const char* p
         return SPI_NOT_IMPLEMENTED;
     HLOCAL info = nullptr, bits = nullptr;
     int result = CallPlugin(loaders, entry, SPI_INTERNAL_ERROR, getPicture, path, offset, unsigned(SPI_INPUT_FILE),
-                            &info, &bits, SusieProgress(nullptr), LONG_PTR(0));
+                            &info, &bits, g_progress, LONG_PTR(0));
     return TakeBlocks(result, info, bits, blocks);
 }
 
@@ -158,7 +164,7 @@ int DecodeReducedWithPlugin(LoaderList loaders, const LoaderEntry* entry, const 
     HLOCAL info = nullptr, bits = nullptr;
     int result = CallPlugin(loaders, entry, SPI_INTERNAL_ERROR, getReduced, path, offset,
                             unsigned(SPI_INPUT_FILE | kSpiStraightAlpha), sizeFor, context, &info, &bits,
-                            SusieProgress(nullptr), LONG_PTR(0));
+                            g_progress, LONG_PTR(0));
     return TakeBlocks(result, info, bits, blocks);
 }
 

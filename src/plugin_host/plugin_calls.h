@@ -64,3 +64,7 @@ bool DibFitsBlocks(const BITMAPINFOHEADER* header, SIZE_T infoSize, SIZE_T bitsS
 // and ends: the helper process keeps a record of which plug-in it is in.
 typedef void (*PluginCallObserver)(HMODULE module, bool entering);
 void SetPluginCallObserver(PluginCallObserver observer);
+
+// The progress callback plug-ins are given in their decoding calls (none
+// unless set): the helper process counts their calls, which extend its time.
+void SetPluginProgress(SusieProgress progress);

@@ -29,7 +29,11 @@
 //                       choke on, which no handler can contain: 1 never
 //                       returns, 2 ExitProcess, 3 __fastfail (int 0x29, a
 //                       compiler's stack-cookie check), 4 writes 64 KB past
-//                       a 256-byte heap block, then decodes as usual
+//                       a 256-byte heap block, then decodes as usual; and
+//                       as old decoders do that take their time: 5 shows a
+//                       message box ("tpic asks") first, 6 reports progress
+//                       every 100 ms for 3 s first
+//                       (those last two then decode as usual)
 //   ANY_THREAD          says its decoding may run on any thread
 //   SEH_CASES           TPIC files whose magic names what GetPicture does
 //                       first, as plug-ins with handlers of their own do:
@@ -331,7 +335,7 @@ PLUGIN_EXPORT int WINAPI IsSupported(LPCSTR /*name*/, void* probe)
 #ifndef NO_GET_PICTURE
 PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offset, unsigned flag,
                                     [[maybe_unused]] HLOCAL* info, [[maybe_unused]] HLOCAL* bits,
-                                    SusieProgress, LONG_PTR)
+                                    [[maybe_unused]] SusieProgress progress, [[maybe_unused]] LONG_PTR data)
 {
     g_counters.getPictureCalls++;
     g_counters.lastOffset = offset;
@@ -360,6 +364,14 @@ PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offse
         volatile BYTE* past = block;
         for (int i = 0; block && i < 256 + 65536; i++)
             past[i] = 0xCD;
+    }
+#elif STOP == 5
+    MessageBoxA(nullptr, "A question only a user can answer", "tpic asks", MB_OK);
+#elif STOP == 6
+    for (int i = 0; i < 30; i++) {
+        if (progress)
+            progress(i, 30, data);
+        Sleep(100);
     }
 #endif
 #ifdef FAULT_SECOND_CALL
