@@ -168,6 +168,27 @@ int main(int argc, char** argv)
     }, chip) && flat;
     run.dxl.UnInitializeChip(chip);
 
+    // The plug-in helper ended from outside before each picture change, a
+    // tenth as many times: every change starts a new one, which must leave
+    // nothing behind in the host. Two TPIC pictures: a change always goes to
+    // the other, which a plug-in decodes.
+    run.text = pictures + "\\a.tpc\r\n" + pictures + "\\b.tpc";
+    record = MakeUpdateRecord(run.text.c_str(), RGB(0, 0, 255), 1, &fit);
+    chip = nullptr;
+    run.dxl.InitializeChip(&chip, run.window, record.bytes);
+    flat = Measure("helper restarts", &run, cycles / 10, [](Run* r, HLOCAL c) {
+        DWORD id = PluginHelperOf(GetCurrentProcessId());
+        HANDLE helper = id ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id) : nullptr;
+        if (helper) {
+            TerminateProcess(helper, 1);
+            WaitForSingleObject(helper, INFINITE);
+            CloseHandle(helper);
+        }
+        r->dxl.DoDrawExMenu(c, r->window, 10007);
+        Paint(r, c);
+    }, chip) && flat;
+    run.dxl.UnInitializeChip(chip);
+
     DestroySurface(&run.surface);
     DestroyWindow(run.window);
     UnloadDxl(&run.dxl);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -385,20 +384,6 @@ static int HoldHelper(const char* picture, const char* readyHandle)
     return 3;
 }
 
-// The plug-in helper that `parent` started, or 0.
-static DWORD HelperOf(DWORD parent)
-{
-    Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32 entry = {};
-    entry.dwSize = sizeof(entry);
-    DWORD helper = 0;
-    for (BOOL more = snapshot.Valid() && Process32First(snapshot.handle, &entry); more;
-         more = Process32Next(snapshot.handle, &entry))
-        if (entry.th32ParentProcessID == parent && lstrcmpiA(entry.szExeFile, "OviluneHelper.exe") == 0)
-            helper = entry.th32ProcessID;
-    return helper;
-}
-
 static int BeforeHostTests(int argc, char** argv)
 {
     if (argc == 4 && strcmp(argv[1], "--hold-helper") == 0)
@@ -431,7 +416,7 @@ TEST_CASE("host: no helper is left once its host has ended, even when the host w
     HANDLE waits[2] = {ready.handle, child.hProcess};
     REQUIRE(WaitForMultipleObjects(2, waits, FALSE, 60000) == WAIT_OBJECT_0);
 
-    DWORD helperId = HelperOf(child.dwProcessId);
+    DWORD helperId = PluginHelperOf(child.dwProcessId);
     REQUIRE(helperId != 0);
     Handle helper(OpenProcess(SYNCHRONIZE, FALSE, helperId));
     REQUIRE(helper.handle != nullptr);
@@ -451,7 +436,7 @@ TEST_CASE("host: a helper ended from outside between two pictures is replaced, a
     Dxl dxl;
     REQUIRE(LoadDxl(&dxl, nullptr));
     CHECK(ShowsPicture(dxl, pictures.Path("p.tpc"), RGB(0, 160, 80)));
-    DWORD helperId = HelperOf(GetCurrentProcessId());
+    DWORD helperId = PluginHelperOf(GetCurrentProcessId());
     REQUIRE(helperId != 0);
     {
         Handle helper(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, helperId));
@@ -460,12 +445,12 @@ TEST_CASE("host: a helper ended from outside between two pictures is replaced, a
         REQUIRE(WaitForSingleObject(helper.handle, 30000) == WAIT_OBJECT_0);
     }
     CHECK(ShowsPicture(dxl, pictures.Path("p.tpc"), RGB(0, 160, 80)));
-    DWORD replacement = HelperOf(GetCurrentProcessId());
+    DWORD replacement = PluginHelperOf(GetCurrentProcessId());
     CHECK(replacement != 0);
     CHECK(replacement != helperId);
     UnloadDxl(&dxl);
     // Unloading the library ends its helper.
-    CHECK(HelperOf(GetCurrentProcessId()) == 0);
+    CHECK(PluginHelperOf(GetCurrentProcessId()) == 0);
 }
 
 // Answers the plug-in's message box, found in whichever process shows it,

@@ -1,5 +1,7 @@
 #include "hostkit.h"
 
+#include <tlhelp32.h>
+
 #include <cstring>
 
 #include "common/files.h"
@@ -479,3 +481,18 @@ std::vector<std::string> DebugLines::Take()
     return taken;
 }
 
+
+DWORD PluginHelperOf(DWORD parent)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    DWORD helper = 0;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (entry.th32ParentProcessID == parent && lstrcmpiA(entry.szExeFile, "OviluneHelper.exe") == 0)
+            helper = entry.th32ProcessID;
+    CloseHandle(snapshot);
+    return helper;
+}

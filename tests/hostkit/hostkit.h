@@ -181,6 +181,9 @@ struct DebugLines {
     void* handler;
 };
 
+// The library's plug-in helper that process `parent` started, or 0.
+DWORD PluginHelperOf(DWORD parent);
+
 // --- modal dialogs --------------------------------------------------------
 
 // Called from a timer inside whatever modal loop runs, with the thread's
