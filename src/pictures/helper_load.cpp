@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "chip/dbcs.h"
-#include "chip/path_list.h"
 #include "common/helper_protocol.h"
 #include "common/owners.h"
 #include "pictures/picture_form.h"
