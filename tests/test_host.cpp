@@ -393,21 +393,31 @@ static int BeforeHostTests(int argc, char** argv)
 
 static BeforeTestsHook g_hostChild(BeforeHostTests);
 
+// The counting plug-in as the library's, and one green TPIC picture, p.tpc.
+struct OneTpic {
+    explicit OneTpic(const std::string& name)
+        : plugins(name + "-plugins", {{"tpic", nullptr}}), pictures(name + "-pictures")
+    {
+        REQUIRE(plugins.installed);
+        SetSusieFolder(plugins.Folder().c_str());
+        REQUIRE(WriteSolidTpic(pictures.Path("p.tpc"), 40, 30, kGreen));
+    }
+    static const COLORREF kGreen = RGB(0, 160, 80);
+    AttachSettings settings;
+    PluginFolder plugins;
+    ScratchDir pictures;
+};
+
 TEST_CASE("host: no helper is left once its host has ended, even when the host was killed")
 {
-    AttachSettings settings;
-    PluginFolder plugins("held-helper", {{"tpic", nullptr}});
-    REQUIRE(plugins.installed);
-    SetSusieFolder(plugins.Folder().c_str());
-    ScratchDir pictures("held-helper-pictures");
-    REQUIRE(WriteSolidTpic(pictures.Path("p.tpc"), 40, 30, RGB(0, 160, 80)));
+    OneTpic scene("held-helper");
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     Handle ready(CreateEventW(&inherit, TRUE, FALSE, nullptr));
     char self[MAX_PATH] = "";
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     char handle[32];
     snprintf(handle, sizeof(handle), "%llx", static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(ready.handle)));
-    std::string command = std::string("\"") + self + "\" --hold-helper \"" + pictures.Path("p.tpc") + "\" " + handle;
+    std::string command = std::string("\"") + self + "\" --hold-helper \"" + scene.pictures.Path("p.tpc") + "\" " + handle;
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION child = {};
@@ -427,15 +437,10 @@ TEST_CASE("host: no helper is left once its host has ended, even when the host w
 
 TEST_CASE("host: a helper ended from outside between two pictures is replaced, and the next picture shows")
 {
-    AttachSettings settings;
-    PluginFolder plugins("replaced-helper", {{"tpic", nullptr}});
-    REQUIRE(plugins.installed);
-    SetSusieFolder(plugins.Folder().c_str());
-    ScratchDir pictures("replaced-helper-pictures");
-    REQUIRE(WriteSolidTpic(pictures.Path("p.tpc"), 40, 30, RGB(0, 160, 80)));
+    OneTpic scene("replaced-helper");
     Dxl dxl;
     REQUIRE(LoadDxl(&dxl, nullptr));
-    CHECK(ShowsPicture(dxl, pictures.Path("p.tpc"), RGB(0, 160, 80)));
+    CHECK(ShowsPicture(dxl, scene.pictures.Path("p.tpc"), OneTpic::kGreen));
     DWORD helperId = PluginHelperOf(GetCurrentProcessId());
     REQUIRE(helperId != 0);
     {
@@ -444,7 +449,7 @@ TEST_CASE("host: a helper ended from outside between two pictures is replaced, a
         TerminateProcess(helper.handle, 5);
         REQUIRE(WaitForSingleObject(helper.handle, 30000) == WAIT_OBJECT_0);
     }
-    CHECK(ShowsPicture(dxl, pictures.Path("p.tpc"), RGB(0, 160, 80)));
+    CHECK(ShowsPicture(dxl, scene.pictures.Path("p.tpc"), OneTpic::kGreen));
     DWORD replacement = PluginHelperOf(GetCurrentProcessId());
     CHECK(replacement != 0);
     CHECK(replacement != helperId);
