@@ -26,7 +26,7 @@
 #include "common/image_io.h"
 #include "resource.h"
 #include "plugin_host/loader_registry.h"
-#include "pictures/read_ahead.h"
+#include "showing/read_ahead.h"
 #include "surface/module_state.h"
 #include "surface/exports.h"
 

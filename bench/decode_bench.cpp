@@ -26,7 +26,7 @@
 #include "jpeg_files.h"
 #include "pictures/shown_size.h"
 #include "plugin_host/loader_registry.h"
-#include "pictures/read_ahead.h"
+#include "showing/read_ahead.h"
 #include "common/reduce.h"
 #include "surface/module_state.h"
 #include "common/susie.h"

@@ -2,7 +2,8 @@
 """Every folder with code includes only what its room may use.
 
 The library's folders under src/ use only the folders below them, top to
-bottom: surface, commands, view, pictures, plugin_host, chip; and common/.
+bottom: surface, commands, view, showing, pictures, plugin_host, chip; and
+common/.
 common/ (what more than one program is built from) uses nothing of ours
 above it. The plug-in (plugins/*) and the tools (tools/*) include only from
 common/ and their own folder. The plug-in helper program (plugin_helper/)
@@ -18,7 +19,7 @@ import re
 import sys
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LAYERS = ["surface", "commands", "view", "pictures", "plugin_host", "chip"]
+LAYERS = ["surface", "commands", "view", "showing", "pictures", "plugin_host", "chip"]
 SRC = [f"src/{layer}" for layer in LAYERS]
 TEST_ROOMS = ["tests", "tests/hostkit", "tests/plugins", "bench"]
 

@@ -6,7 +6,7 @@
 #include <initializer_list>
 
 #include "common/owners.h"
-#include "pictures/read_ahead.h"
+#include "showing/read_ahead.h"
 #include "test_support.h"
 
 static const COLORREF kColours[3] = {RGB(200, 0, 0), RGB(0, 200, 0), RGB(0, 0, 200)};

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "pictures/read_ahead.h"
+#include "showing/read_ahead.h"
 #include "test_main.h"
 
 static COLORREF Stripes(int x, int y)

@@ -3,7 +3,7 @@
 #include "chip/chip_random.h"
 #include "common/reduce.h"
 #include "pictures/helper_load.h"
-#include "pictures/read_ahead.h"
+#include "showing/read_ahead.h"
 #include "plugin_host/loader_registry.h"
 #include "surface/module_state.h"
 

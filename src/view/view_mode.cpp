@@ -1,6 +1,6 @@
 #include "view/view_mode.h"
 
-#include "pictures/current_picture.h"
+#include "showing/current_picture.h"
 
 int ApplyViewMode(ChipState* state, HWND window, int id)
 {

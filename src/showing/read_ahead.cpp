@@ -1,4 +1,4 @@
-#include "pictures/read_ahead.h"
+#include "showing/read_ahead.h"
 
 #include <cstring>
 

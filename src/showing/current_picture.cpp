@@ -1,9 +1,9 @@
-#include "pictures/current_picture.h"
+#include "showing/current_picture.h"
 
 #include "chip/path_list.h"
 #include "pictures/image_file.h"
 #include "pictures/picture_form.h"
-#include "pictures/read_ahead.h"
+#include "showing/read_ahead.h"
 #include "pictures/shown_size.h"
 
 void SetShownSize(ChipState* state, HWND window, int mode)
