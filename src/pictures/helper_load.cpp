@@ -186,8 +186,6 @@ static bool StartProcess(const wchar_t* file, HANDLE* handles, int count, Helper
     return started;
 }
 
-// Waits for the helper's answer within the limit; false when it did not
-// come (the helper ended, or was ended for its time).
 static BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM found)
 {
     DWORD process = 0;
@@ -210,6 +208,8 @@ static bool HelperShowsWindow()
 
 static const DWORD kSliceMs = 100;
 
+// Waits for the helper's answer within the limit; false when it did not
+// come (the helper ended, or was ended for its time).
 static bool AwaitReply(DWORD* exitCode, bool* timedOut)
 {
     HANDLE waits[2] = {g_helper.reply, g_helper.process};
