@@ -18,7 +18,7 @@
 #include <windows.h>
 
 const DWORD kHelperMagic = 0x4F564C48;  // 'OVLH'
-const DWORD kHelperVersion = 1;
+const DWORD kHelperVersion = 2;
 const int kHelperMostPlugins = 64;
 const int kHelperPathSize = 260;
 
@@ -28,6 +28,7 @@ struct HelperRequest {
     int clientWidth;
     int clientHeight;
     COLORREF background;
+    unsigned long long mostBytes;  // a read-ahead's bound on the held copy; 0 for none
     unsigned long long skip;  // plug-ins (by their place in `plugins`) not to call
 };
 

@@ -69,8 +69,10 @@ static void Serve(LoaderList loaders, HANDLE* lastSection)
     HeldRule rule = {request.mode, request.clientWidth, request.clientHeight, request.background};
     LoadReport report;
     DisplaySize whole = {0, 0};
-    HBITMAP picture =
-        LoadImageFileHere(request.path, loaders, nullptr, request.mode ? &rule : nullptr, &whole, nullptr, &report);
+    // A read-ahead's bound holds here too, checked before anything is decoded.
+    OffThreadLoad bound = {loaders ? loaders->next : nullptr, request.mostBytes, false};
+    HBITMAP picture = LoadImageFileHere(request.path, loaders, nullptr, request.mode ? &rule : nullptr, &whole,
+                                        request.mostBytes ? &bound : nullptr, &report);
     HelperReply reply = {};
     reply.failure = report.failure;
     reply.plugin = PlaceOf(report.plugin);

@@ -256,9 +256,34 @@ static VOID CALLBACK WhenUnloaded(ULONG reason, const LoaderNotice* notice, void
         SetEvent(unloading->done);
 }
 
-TEST_CASE("host: the library unloaded while its next picture is read ahead is unloaded once that decode has returned")
+// Unloads the library as a host does while a decode of its read-ahead is
+// held open, checks that the decode keeps it loaded, lets the decode go
+// through `gate` and checks that the library then leaves the process.
+static void UnloadUnderReadAhead(Dxl* dxl, HANDLE gate)
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    RegisterLoaderNotices registerNotices = reinterpret_cast<RegisterLoaderNotices>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")));
+    UnregisterLoaderNotices unregisterNotices = reinterpret_cast<UnregisterLoaderNotices>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")));
+    REQUIRE(reinterpret_cast<void*>(registerNotices) != nullptr);
+    Handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    Unloading unloading = {dxl->module, done.handle};
+    void* cookie = nullptr;
+    REQUIRE(registerNotices(0, WhenUnloaded, &unloading, &cookie) == 0);
+    std::string dxlPath = DxlPath();
+    UnloadDxl(dxl);
+    CHECK(GetModuleHandleA(dxlPath.c_str()) != nullptr);  // the decode holds it
+    SetEvent(gate);
+    CHECK(WaitForSingleObject(unloading.done, 60000) == WAIT_OBJECT_0);
+    CHECK(GetModuleHandleA(dxlPath.c_str()) == nullptr);
+    unregisterNotices(cookie);
+}
+
+TEST_CASE("host: the library unloaded while its next picture is read ahead in-process is unloaded once that decode has returned")
 {
     AttachSettings settings;
+    SetEnvironmentVariableA("OVILUNE_PLUGIN_HELPER", "0");
     PluginFolder plugins("unload-read-ahead-plugins", {{"anythread", nullptr}});
     REQUIRE(plugins.installed);
     ScratchDir imagesDir("unload-read-ahead");
@@ -288,24 +313,8 @@ TEST_CASE("host: the library unloaded while its next picture is read ahead is un
 
     // Ended and unloaded as a host does it, the decode still held open.
     dxl.UnInitializeChip(chip);
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    RegisterLoaderNotices registerNotices = reinterpret_cast<RegisterLoaderNotices>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")));
-    UnregisterLoaderNotices unregisterNotices = reinterpret_cast<UnregisterLoaderNotices>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")));
-    REQUIRE(reinterpret_cast<void*>(registerNotices) != nullptr);
-    Handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    Unloading unloading = {dxl.module, done.handle};
-    void* cookie = nullptr;
-    REQUIRE(registerNotices(0, WhenUnloaded, &unloading, &cookie) == 0);
-    std::string dxlPath = DxlPath();
-    UnloadDxl(&dxl);
-    CHECK(GetModuleHandleA(dxlPath.c_str()) != nullptr);  // the decode holds it
-    SetEvent(gate.handle);
-    CHECK(WaitForSingleObject(unloading.done, 60000) == WAIT_OBJECT_0);
-    CHECK(GetModuleHandleA(dxlPath.c_str()) == nullptr);
+    UnloadUnderReadAhead(&dxl, gate.handle);
     CHECK(GetModuleHandleA(pluginPath.c_str()) == nullptr);  // its plug-ins went with it
-    unregisterNotices(cookie);
     DestroySurface(&surface);
     DestroyWindow(window);
 }
@@ -402,7 +411,7 @@ struct OneTpic {
         SetSusieFolder(plugins.Folder().c_str());
         REQUIRE(WriteSolidTpic(pictures.Path("p.tpc"), 40, 30, kGreen));
     }
-    static const COLORREF kGreen = RGB(0, 160, 80);
+    static constexpr COLORREF kGreen = RGB(0, 160, 80);
     AttachSettings settings;
     PluginFolder plugins;
     ScratchDir pictures;
@@ -455,6 +464,94 @@ TEST_CASE("host: a helper ended from outside between two pictures is replaced, a
     CHECK(replacement != helperId);
     UnloadDxl(&dxl);
     // Unloading the library ends its helper.
+    CHECK(PluginHelperOf(GetCurrentProcessId()) == 0);
+}
+
+// A picture held open in GetPicture wherever it is decoded (see
+// GateName): `entered` is set once a decode has begun, and `gate` lets one
+// decode through each time it is set.
+struct HeldPicture {
+    explicit HeldPicture(const std::string& path)
+    {
+        char name[40];
+        GateName(path.c_str(), 'e', name);
+        entered.handle = CreateEventA(nullptr, TRUE, FALSE, name);
+        GateName(path.c_str(), 'g', name);
+        gate.handle = CreateEventA(nullptr, FALSE, FALSE, name);
+        REQUIRE(entered.Valid());
+        REQUIRE(gate.Valid());
+    }
+    Handle entered, gate;
+};
+
+// A chip whose slideshow runs in list order, on the first picture of a
+// two-line text that starts with p.tpc: chips start on a picture at random,
+// so it starts on a text whose second picture has another size and steps
+// on when that is the one it shows. Nothing is read ahead before it returns.
+static HLOCAL ChipOnFirst(Dxl& dxl, HWND window, const OneTpic& scene)
+{
+    std::string wider = scene.pictures.Path("wider.tpc");
+    REQUIRE(WriteSolidTpic(wider, 50, 30, OneTpic::kGreen));
+    std::string text = scene.pictures.Path("p.tpc") + "\r\n" + wider;
+    SavedBlock running = {20, IDM_ZOOM100, 1, 1, 1, 0, 0};
+    UpdateRecord record = MakeUpdateRecord(text.c_str(), RGB(0, 0, 255), 1, &running);
+    HLOCAL chip = nullptr;
+    dxl.InitializeChip(&chip, window, record.bytes);
+    REQUIRE(chip);
+    int size[2] = {0, 0};
+    dxl.CalcDefaultRect(chip, window, size, text.c_str());
+    if (size[0] == 50)
+        CHECK(dxl.DoTimer(chip) == 3);  // the reload waits for the next paint
+    return chip;
+}
+
+TEST_CASE("host: any plug-in reads ahead in a helper of its own; the host's own pictures never wait behind it")
+{
+    OneTpic scene("helper-read-ahead");
+    const COLORREF red = RGB(200, 0, 0);
+    std::string green = scene.pictures.Path("p.tpc"), first = scene.pictures.Path("a-gated.tpc"),
+                second = scene.pictures.Path("b-gated.tpc");
+    REQUIRE(WriteSolidTpic(first, 40, 30, red));
+    REQUIRE(WriteSolidTpic(second, 40, 30, red));
+    HeldPicture heldFirst(first), heldSecond(second);
+    Dxl dxl;
+    REQUIRE(LoadDxl(&dxl, nullptr));
+    Surface surface;
+    REQUIRE(CreateSurface(&surface, 80, 60));
+
+    // The plug-in does not say it may run off the host's thread; in the
+    // helper it prepares the next picture all the same.
+    std::string text = green + "\r\n" + first;
+    HWND window = CreateChipWindow(80, 60);
+    HLOCAL chip = ChipOnFirst(dxl, window, scene);
+    REQUIRE(dxl.DrawChip(chip, window, surface.dc, text.c_str()) == 1);
+    CHECK(PixelAt(surface, 30, 20) == OneTpic::kGreen);
+    REQUIRE(WaitForSingleObject(heldFirst.entered.handle, 60000) == WAIT_OBJECT_0);
+    // While that decode is held, another chip's picture of the same plug-in shows.
+    CHECK(ShowsPicture(dxl, green, OneTpic::kGreen));
+    // One decode is let through: the step shows it without a second (which
+    // the gate would hold until the time limit, and the chip say "load error").
+    SetEvent(heldFirst.gate.handle);
+    CHECK(dxl.DoTimer(chip) == 3);
+    REQUIRE(dxl.DrawChip(chip, window, surface.dc, text.c_str()) == 1);
+    CHECK(PixelAt(surface, 30, 20) == red);
+    dxl.UnInitializeChip(chip);
+    DestroyWindow(window);
+
+    // A chip that lets go of its pictures, reloads one and ends while its
+    // next one is held in the helper; then the library is unloaded under it.
+    text = green + "\r\n" + second;
+    window = CreateChipWindow(80, 60);
+    chip = ChipOnFirst(dxl, window, scene);
+    REQUIRE(dxl.DrawChip(chip, window, surface.dc, text.c_str()) == 1);
+    REQUIRE(WaitForSingleObject(heldSecond.entered.handle, 60000) == WAIT_OBJECT_0);
+    dxl.Zoom(chip, nullptr, 0);
+    FillSurface(&surface, RGB(0, 0, 0));
+    REQUIRE(dxl.DrawChip(chip, window, surface.dc, text.c_str()) == 1);
+    CHECK(PixelAt(surface, 30, 20) == OneTpic::kGreen);
+    dxl.UnInitializeChip(chip);
+    DestroyWindow(window);
+    UnloadUnderReadAhead(&dxl, heldSecond.gate.handle);
     CHECK(PluginHelperOf(GetCurrentProcessId()) == 0);
 }
 

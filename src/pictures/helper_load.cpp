@@ -20,7 +20,7 @@ static const DWORD kRestartPauseMs = 5000;
 static const DWORD kHelperTimedOut = 0xE0480001;
 static const DWORD kHelperEnded = 0xE0480002;
 
-// One helper at a time, used from the host's thread.
+// The processes and the channel of one helper.
 struct Helper {
     HANDLE process;
     HANDLE job;
@@ -32,10 +32,22 @@ struct Helper {
     int moduleCount;
 };
 
-static Helper g_helper;
-static bool g_running;
-static DWORD g_pausedUntil;  // tick count before which no helper starts
-static bool g_unavailable;   // no helper file, or processes cannot be made
+// Two helpers, each used from one thread only: the host's own loads, and
+// the read-ahead's, so that a load of the host's never waits behind a
+// picture prepared in advance.
+struct HelperSlot {
+    Helper helper;
+    bool running;
+    DWORD pausedUntil;  // tick count before which no helper starts
+};
+
+static HelperSlot g_slots[2];
+static volatile LONG g_unavailable;  // no helper file, or processes cannot be made
+
+static HelperSlot* SlotFor(const OffThreadLoad* offThread)
+{
+    return &g_slots[offThread ? 1 : 0];
+}
 
 static void CloseParts(Helper* helper)
 {
@@ -58,17 +70,20 @@ static void CloseParts(Helper* helper)
     memset(helper, 0, sizeof(*helper));
 }
 
-static void StopHelper()
+static void StopHelper(HelperSlot* slot)
 {
-    if (!g_running)
+    if (!slot->running)
         return;
-    CloseParts(&g_helper);
-    g_running = false;
+    CloseParts(&slot->helper);
+    slot->running = false;
 }
 
+// No load is under way in either helper then: the read-ahead's work holds
+// the library loaded while it runs.
 void ReleasePluginHelper()
 {
-    StopHelper();
+    for (HelperSlot& slot : g_slots)
+        StopHelper(&slot);
 }
 
 static DWORD LimitMs()
@@ -186,12 +201,18 @@ static bool StartProcess(const wchar_t* file, HANDLE* handles, int count, Helper
     return started;
 }
 
-static BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM found)
+struct WindowSearch {
+    DWORD process;
+    bool found;
+};
+
+static BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM context)
 {
+    WindowSearch* search = reinterpret_cast<WindowSearch*>(context);
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
-    if (process == GetProcessId(g_helper.process) && IsWindowVisible(window)) {
-        *reinterpret_cast<bool*>(found) = true;
+    if (process == search->process && IsWindowVisible(window)) {
+        search->found = true;
         return FALSE;
     }
     return TRUE;
@@ -199,22 +220,22 @@ static BOOL CALLBACK FindVisibleWindow(HWND window, LPARAM found)
 
 // Whether a plug-in in the helper shows a window of its own (a message box
 // waiting for the user): its time does not run meanwhile.
-static bool HelperShowsWindow()
+static bool ShowsWindow(const Helper& helper)
 {
-    bool found = false;
-    EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&found));
-    return found;
+    WindowSearch search = {GetProcessId(helper.process), false};
+    EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 static const DWORD kSliceMs = 100;
 
 // Waits for the helper's answer within the limit; false when it did not
 // come (the helper ended, or was ended for its time).
-static bool AwaitReply(DWORD* exitCode, bool* timedOut)
+static bool AwaitReply(const Helper& helper, DWORD* exitCode, bool* timedOut)
 {
-    HANDLE waits[2] = {g_helper.reply, g_helper.process};
+    HANDLE waits[2] = {helper.reply, helper.process};
     DWORD limit = LimitMs(), used = 0;
-    LONG progress = g_helper.block->progress;
+    LONG progress = helper.block->progress;
     DWORD waited;
     for (;;) {
         DWORD slice = limit - used < kSliceMs ? limit - used : kSliceMs;
@@ -222,8 +243,8 @@ static bool AwaitReply(DWORD* exitCode, bool* timedOut)
         waited = WaitForMultipleObjects(2, waits, FALSE, slice);
         if (waited != WAIT_TIMEOUT)
             break;
-        LONG now = g_helper.block->progress;
-        if (now != progress || HelperShowsWindow()) {
+        LONG now = helper.block->progress;
+        if (now != progress || ShowsWindow(helper)) {
             progress = now;
             used = 0;  // working, or waiting for the user: the time starts again
             continue;
@@ -236,19 +257,23 @@ static bool AwaitReply(DWORD* exitCode, bool* timedOut)
         return true;
     *timedOut = waited == WAIT_TIMEOUT;
     if (*timedOut)
-        TerminateProcess(g_helper.process, 1);
-    WaitForSingleObject(g_helper.process, 5000);
-    GetExitCodeProcess(g_helper.process, exitCode);
+        TerminateProcess(helper.process, 1);
+    WaitForSingleObject(helper.process, 5000);
+    GetExitCodeProcess(helper.process, exitCode);
     return false;
 }
 
-static bool StartHelper(LoaderList loaders)
+static bool Unavailable()
+{
+    InterlockedExchange(&g_unavailable, 1);
+    return false;
+}
+
+static bool StartHelper(HelperSlot* slot, LoaderList loaders)
 {
     wchar_t file[MAX_PATH];
-    if (!HelperWanted() || !HelperPath(file)) {
-        g_unavailable = true;
-        return false;
-    }
+    if (!HelperWanted() || !HelperPath(file))
+        return Unavailable();
     Helper helper = {};
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     helper.blockSection =
@@ -263,8 +288,7 @@ static bool StartHelper(LoaderList loaders)
     Handle ownedHost(host);
     if (!helper.block || !helper.request || !helper.reply || !host || !ListPlugins(loaders, &helper)) {
         CloseParts(&helper);
-        g_unavailable = true;  // more plug-ins than the block names, or no handles: here, then
-        return false;
+        return Unavailable();  // more plug-ins than the block names, or no handles: here, then
     }
     helper.block->magic = kHelperMagic;
     helper.block->version = kHelperVersion;
@@ -272,35 +296,34 @@ static bool StartHelper(LoaderList loaders)
     HANDLE handles[4] = {helper.blockSection, helper.request, helper.reply, host};
     if (!StartProcess(file, handles, 4, &helper)) {
         CloseParts(&helper);
-        g_unavailable = true;
-        return false;
+        return Unavailable();
     }
-    g_helper = helper;
-    g_running = true;
+    slot->helper = helper;
+    slot->running = true;
     DWORD code = 0;
     bool timedOut = false;
-    if (AwaitReply(&code, &timedOut))
+    if (AwaitReply(slot->helper, &code, &timedOut))
         return true;
     // Ended as it loaded the plug-ins, or never ready: not started again
     // for a while, so that a plug-in that ends every helper at once does not
     // have the host start processes in a loop.
-    g_pausedUntil = GetTickCount() + kRestartPauseMs;
-    StopHelper();
+    slot->pausedUntil = GetTickCount() + kRestartPauseMs;
+    StopHelper(slot);
     return false;
 }
 
-static int PlaceOf(HMODULE module)
+static int PlaceOf(const Helper& helper, HMODULE module)
 {
-    for (int i = 0; i < g_helper.moduleCount; i++)
-        if (g_helper.modules[i] == module)
+    for (int i = 0; i < helper.moduleCount; i++)
+        if (helper.modules[i] == module)
             return i;
     return -1;
 }
 
 // The held copy from the helper's section, checked against what the library
 // itself makes of the rule and the size the helper says the picture has.
-static HBITMAP PictureFromHelper(const HelperReply& reply, HBITMAP spare, const HeldRule* rule,
-                                 DisplaySize* imageSize)
+static HBITMAP PictureFromHelper(const Helper& helper, const HelperReply& reply, HBITMAP spare, const HeldRule* rule,
+                                 unsigned long long mostBytes, DisplaySize* imageSize)
 {
     if (reply.wholeWidth <= 0 || reply.wholeHeight <= 0
         || static_cast<unsigned long long>(reply.wholeWidth) * reply.wholeHeight > (1ULL << 28))
@@ -314,10 +337,10 @@ static HBITMAP PictureFromHelper(const HelperReply& reply, HBITMAP spare, const 
         return nullptr;
     unsigned long long stride = (static_cast<unsigned long long>(held.width) * (bitCount / 8) + 3) & ~3ULL;
     unsigned long long bytes = stride * held.height;
-    if (bytes > 0x7FFFFFFFULL)
+    if (bytes > 0x7FFFFFFFULL || (mostBytes && static_cast<unsigned long long>(held.width) * held.height * (bitCount / 8) > mostBytes))
         return nullptr;
     HANDLE section = nullptr;
-    if (!DuplicateHandle(g_helper.process, reinterpret_cast<HANDLE>(reply.section), GetCurrentProcess(), &section,
+    if (!DuplicateHandle(helper.process, reinterpret_cast<HANDLE>(reply.section), GetCurrentProcess(), &section,
                          FILE_MAP_READ, FALSE, 0))
         return nullptr;
     Handle owned(section);
@@ -344,24 +367,25 @@ static HBITMAP PictureFromHelper(const HelperReply& reply, HBITMAP spare, const 
 
 // Sends the request in the block and waits for its answer; false, with the
 // helper stopped and *report saying why, when it gave none.
-static bool Ask(LoaderList loaders, LoadReport* report, bool* blamedNone)
+static bool Ask(HelperSlot* slot, LoaderList loaders, LoadReport* report, bool* blamedNone)
 {
-    g_helper.block->running = -1;
-    SetEvent(g_helper.request);
+    Helper& helper = slot->helper;
+    helper.block->running = -1;
+    SetEvent(helper.request);
     DWORD exitCode = 0;
     bool timedOut = false;
-    if (AwaitReply(&exitCode, &timedOut))
+    if (AwaitReply(helper, &exitCode, &timedOut))
         return true;
     // Whatever plug-in it was in is not called again, here or there.
-    LONG running = g_helper.block->running;
-    HMODULE blamed = running >= 0 && running < g_helper.moduleCount ? g_helper.modules[running] : nullptr;
+    LONG running = helper.block->running;
+    HMODULE blamed = running >= 0 && running < helper.moduleCount ? helper.modules[running] : nullptr;
     if (blamed)
         DisablePlugin(loaders, blamed, timedOut ? kHelperTimedOut : kHelperEnded);
     *blamedNone = !blamed;
     report->failure = timedOut ? kLoadPluginHung : kLoadHelperEnded;
     report->plugin = blamed;
     report->code = timedOut ? LimitMs() : exitCode;
-    StopHelper();
+    StopHelper(slot);
     return false;
 }
 
@@ -370,64 +394,78 @@ static bool HasPlugins(LoaderList loaders)
     return loaders && loaders->next;
 }
 
+bool PluginHelperMayRun(LoaderList loaders)
+{
+    return !g_unavailable && HasPlugins(loaders) && HelperWanted();
+}
+
+static void FillRequest(const Helper& helper, const char* path, size_t length, LoaderList loaders,
+                        const HeldRule* rule, const OffThreadLoad* offThread)
+{
+    HelperRequest& request = helper.block->request;
+    memset(&request, 0, sizeof(request));
+    memcpy(request.path, path, length);
+    if (rule) {
+        request.mode = rule->mode;
+        request.clientWidth = rule->clientWidth;
+        request.clientHeight = rule->clientHeight;
+        request.background = rule->background;
+    }
+    request.mostBytes = offThread ? offThread->mostBytes : 0;
+    // Disabled here, on either side: not called there either.
+    for (const LoaderEntry* entry = loaders->next; entry; entry = entry->next) {
+        int place = PlaceOf(helper, entry->module);
+        if (entry->faulted && place >= 0)
+            request.skip |= 1ULL << place;
+    }
+}
+
 bool LoadThroughHelper(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
-                       DisplaySize* imageSize, LoadReport* report, HBITMAP* picture)
+                       const OffThreadLoad* offThread, DisplaySize* imageSize, LoadReport* report, HBITMAP* picture)
 {
     *picture = nullptr;
-    *report = {kLoadShown, nullptr, 0, false};
+    *report = {kLoadShown, nullptr, 0, offThread != nullptr};
     size_t length = strnlen(path, kHelperPathSize);
-    if (g_unavailable || !HasPlugins(loaders) || length == 0 || length >= static_cast<size_t>(kHelperPathSize))
+    if (!PluginHelperMayRun(loaders) || length == 0 || length >= static_cast<size_t>(kHelperPathSize))
         return false;
+    HelperSlot* slot = SlotFor(offThread);
     // A helper ended from outside since the last load is simply replaced.
-    if (g_running && WaitForSingleObject(g_helper.process, 0) == WAIT_OBJECT_0)
-        StopHelper();
+    if (slot->running && WaitForSingleObject(slot->helper.process, 0) == WAIT_OBJECT_0)
+        StopHelper(slot);
     for (int attempt = 0;; attempt++) {
-        if (!g_running) {
-            if (g_pausedUntil && static_cast<LONG>(GetTickCount() - g_pausedUntil) < 0) {
+        if (!slot->running) {
+            if (slot->pausedUntil && static_cast<LONG>(GetTickCount() - slot->pausedUntil) < 0) {
                 report->failure = kLoadHelperEnded;
                 return true;
             }
-            if (!StartHelper(loaders)) {
+            if (!StartHelper(slot, loaders)) {
                 if (g_unavailable)
                     return false;
                 report->failure = kLoadHelperEnded;
                 return true;
             }
         }
-        HelperRequest& request = g_helper.block->request;
-        memset(&request, 0, sizeof(request));
-        memcpy(request.path, path, length);
-        if (rule) {
-            request.mode = rule->mode;
-            request.clientWidth = rule->clientWidth;
-            request.clientHeight = rule->clientHeight;
-            request.background = rule->background;
-        }
-        // Disabled here, on either side: not called there either.
-        for (const LoaderEntry* entry = loaders->next; entry; entry = entry->next) {
-            int place = PlaceOf(entry->module);
-            if (entry->faulted && place >= 0)
-                request.skip |= 1ULL << place;
-        }
+        FillRequest(slot->helper, path, length, loaders, rule, offThread);
         bool blamedNone = false;
-        if (Ask(loaders, report, &blamedNone))
+        if (Ask(slot, loaders, report, &blamedNone))
             break;
         // Ended with no plug-in running (from outside, say): once more with
         // a new helper; a second time, not again for a while.
         if (!blamedNone)
             return true;
         if (attempt > 0) {
-            g_pausedUntil = GetTickCount() + kRestartPauseMs;
+            slot->pausedUntil = GetTickCount() + kRestartPauseMs;
             return true;
         }
     }
-    HelperReply reply = g_helper.block->reply;  // read once: the helper is not to be trusted
+    const Helper& helper = slot->helper;
+    HelperReply reply = helper.block->reply;  // read once: the helper is not to be trusted
     if (reply.failure < kLoadShown || reply.failure > kLoadOverBudget)
         reply.failure = kLoadPluginBlocks;
     HMODULE concerned =
-        reply.plugin >= 0 && reply.plugin < g_helper.moduleCount ? g_helper.modules[reply.plugin] : nullptr;
+        reply.plugin >= 0 && reply.plugin < helper.moduleCount ? helper.modules[reply.plugin] : nullptr;
     if (reply.failure == kLoadShown) {
-        *picture = PictureFromHelper(reply, spare, rule, imageSize);
+        *picture = PictureFromHelper(helper, reply, spare, rule, offThread ? offThread->mostBytes : 0, imageSize);
         if (!*picture) {
             report->failure = kLoadPluginBlocks;
             report->plugin = concerned;

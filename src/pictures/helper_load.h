@@ -14,8 +14,16 @@
 // helper that does not answer within the time limit is ended, as is one
 // that ended by itself: the plug-in it was in is disabled, the load fails,
 // and the next load starts a helper afresh.
+// Loads of the host's thread (offThread null) and of the read-ahead's each
+// have a helper of their own; a read-ahead's held copy is bounded by
+// offThread->mostBytes, and any plug-in may make it there.
 bool LoadThroughHelper(const char* path, LoaderList loaders, HBITMAP spare, const HeldRule* rule,
-                       DisplaySize* imageSize, LoadReport* report, HBITMAP* picture);
+                       const OffThreadLoad* offThread, DisplaySize* imageSize, LoadReport* report,
+                       HBITMAP* picture);
 
-// Ends the helper, when the library is unloaded.
+// Whether plug-ins' pictures are decoded in a helper, as far as is known
+// before one is started: false once one could not be had.
+bool PluginHelperMayRun(LoaderList loaders);
+
+// Ends the helpers, when the library is unloaded.
 void ReleasePluginHelper();

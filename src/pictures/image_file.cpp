@@ -265,7 +265,7 @@ static HBITMAP LoadOrSayWhy(const char* path, LoaderList loaders, HBITMAP spare,
             return nullptr;
         }
         const LoaderEntry* first = offThread ? offThread->first : loaders ? loaders->next : nullptr;
-        chosen = FindDecoder(path, *probe.items, loaders, first, offThread != nullptr, &offset);
+        chosen = FindDecoder(path, *probe.items, loaders, first, offThread && offThread->anyThreadOnly, &offset);
     }
     if (!chosen) {
         report->failure = kLoadNoPlugin;
@@ -299,12 +299,16 @@ HBITMAP LoadImageFile(const char* path, LoaderList loaders, HBITMAP spare, const
         imageSize = &ignored;
     LoadReport report = {kLoadShown, nullptr, 0, offThread != nullptr};
     HBITMAP picture = nullptr;
-    // Plug-ins decode in the helper process where one runs. Bitmap files are
-    // the platform's, and read here; so is everything off the host's thread
-    // and wherever no helper can be had.
+    // Plug-ins decode in a helper process where one runs. Bitmap files are
+    // the platform's, and read here; so is everything wherever no helper
+    // can be had, except a read-ahead meant for the helper: its picture is
+    // then simply not prepared.
     bool plugin = path && !HasBitmapSuffix(path, strnlen(path, kPathBufferSize));
-    if (!plugin || offThread || !LoadThroughHelper(path, loaders, spare, rule, imageSize, &report, &picture))
-        picture = LoadImageFileHere(path, loaders, spare, rule, imageSize, offThread, &report);
+    bool helper = plugin && !(offThread && offThread->anyThreadOnly);
+    if (!helper || !LoadThroughHelper(path, loaders, spare, rule, offThread, imageSize, &report, &picture)) {
+        if (!helper || !offThread)
+            picture = LoadImageFileHere(path, loaders, spare, rule, imageSize, offThread, &report);
+    }
     if (!picture)
         ReportLoadFailure(path, report);
     return picture;

@@ -8,12 +8,15 @@
 #include "pictures/shown_size.h"
 #include "plugin_host/loader_registry.h"
 
-// How a load off the host's thread is bounded: only plug-ins that may run on
-// any thread are called, starting at `first`, and a picture whose held copy
-// would pass `mostBytes` is not loaded.
+// How a load off the host's thread is bounded: a picture whose held copy
+// would pass `mostBytes` is not loaded. In this process (`anyThreadOnly`)
+// only plug-ins that may run on any thread are called, starting at `first`;
+// otherwise the read-ahead's helper decodes it, with any plug-in, and none
+// is called here if no helper can be had.
 struct OffThreadLoad {
     const LoaderEntry* first;
     unsigned long long mostBytes;
+    bool anyThreadOnly;
 };
 
 // What a chip will show a picture as: its view mode in a client of this

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "chip/path_list.h"
+#include "pictures/helper_load.h"
 #include "pictures/image_file.h"
 #include "plugin_host/plugin_calls.h"
 #include "pictures/shown_size.h"
@@ -189,8 +190,12 @@ void PrepareNextPicture(ChipState* state, HWND window, const char* text, LoaderL
     if (prepared && MadeFor(prepared, next, path, state))
         return;  // on its way, or ready
     DropPreparedPicture(state);
-    const LoaderEntry* first = path[0] ? EntryForAnyThread(path, loaders) : nullptr;
-    if (!first || !StartWorker())
+    // Through the read-ahead's helper any plug-in may prepare it; in this
+    // process only one that may run off the host's thread, and only when no
+    // plug-in before it takes the file.
+    bool inHelper = path[0] && !HasBitmapSuffix(path, strlen(path)) && PluginHelperMayRun(loaders);
+    const LoaderEntry* first = path[0] && !inHelper ? EntryForAnyThread(path, loaders) : nullptr;
+    if ((!first && !inHelper) || !StartWorker())
         return;
     prepared = static_cast<Prepared*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Prepared)));
     HMODULE module = nullptr;
@@ -206,7 +211,7 @@ void PrepareNextPicture(ChipState* state, HWND window, const char* text, LoaderL
     RECT client = ChipClientRect(window);
     prepared->rule = {state->viewMode, client.right - client.left, client.bottom - client.top, state->background};
     prepared->loaders = loaders;
-    prepared->limits = {first, kMostPreparedBytes};
+    prepared->limits = {first, kMostPreparedBytes, !inHelper};
     prepared->stage = kQueued;
     prepared->owners = 2;
     AcquireSRWLockExclusive(&g_lock);

@@ -1,10 +1,11 @@
 // A slideshow's next picture, read ahead: when a chip that steps through its
 // list in order has shown its picture, the next one is decoded and held as
 // the chip's view mode holds it, on a thread of ours, so that the step that
-// reaches it only paints. Only what may run off the host's thread does
-// (the platform's bitmap reading, plug-ins that say they may); one decode
-// at a time, one prepared picture a chip, none whose held copy would pass
-// 16 MB.
+// reaches it only paints. Plug-ins' pictures are decoded by a helper process
+// of the read-ahead's own, whatever the plug-in; where no helper can be had,
+// only what may run off the host's thread is read ahead (the platform's
+// bitmap reading, plug-ins that say they may). One decode at a time, one
+// prepared picture a chip, none whose held copy would pass 16 MB.
 #pragma once
 
 #include <windows.h>

@@ -366,6 +366,8 @@ PluginSearchSettings::~PluginSearchSettings()
 {
     SetEnvironmentVariableA("PATH", savedPath.empty() ? nullptr : savedPath.c_str());
     SetSusieFolder(nullptr);
+    SetEnvironmentVariableA("OVILUNE_PLUGIN_HELPER", nullptr);
+    SetEnvironmentVariableA("OVILUNE_HELPER_LIMIT_MS", nullptr);
 }
 
 // --- dialogs ------------------------------------------------------------------------

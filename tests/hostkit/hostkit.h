@@ -159,8 +159,9 @@ TestPluginCounters* PluginCounters(HMODULE plugin);
 // The Susie registry value the library reads; empty text removes the key.
 void SetSusieFolder(const char* folder);
 
-// Puts PATH and the Susie registry value back when a test ends; starts the
-// test without the registry value.
+// Puts PATH and the Susie registry value back when a test ends, and the
+// library's switches (OVILUNE_PLUGIN_HELPER, OVILUNE_HELPER_LIMIT_MS) to
+// their defaults; starts the test without the registry value.
 struct PluginSearchSettings {
     PluginSearchSettings();
     ~PluginSearchSettings();

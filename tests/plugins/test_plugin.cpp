@@ -333,6 +333,23 @@ PLUGIN_EXPORT int WINAPI IsSupported(LPCSTR /*name*/, void* probe)
 }
 
 #ifndef NO_GET_PICTURE
+static void HoldAtGate(const char* path)
+{
+    char name[40];
+    GateName(path, 'e', name);
+    HANDLE entered = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+    GateName(path, 'g', name);
+    HANDLE gate = OpenEventA(SYNCHRONIZE, FALSE, name);
+    if (entered) {
+        SetEvent(entered);
+        CloseHandle(entered);
+    }
+    if (gate) {
+        WaitForSingleObject(gate, INFINITE);
+        CloseHandle(gate);
+    }
+}
+
 PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offset, unsigned flag,
                                     [[maybe_unused]] HLOCAL* info, [[maybe_unused]] HLOCAL* bits,
                                     [[maybe_unused]] SusieProgress progress, [[maybe_unused]] LONG_PTR data)
@@ -348,6 +365,8 @@ PLUGIN_EXPORT int WINAPI GetPicture([[maybe_unused]] LPCSTR name, LONG_PTR offse
         if (g_counters.gate)
             WaitForSingleObject(g_counters.gate, INFINITE);
     }
+    if ((flag & 7) == SPI_INPUT_FILE && strstr(name, "gated"))
+        HoldAtGate(name);
 #ifdef FAULT_BEFORE_ALLOC
     Fault();
 #endif

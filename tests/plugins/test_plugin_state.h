@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 struct TestPluginCounters {
     int isSupportedCalls;
     int getPictureCalls;
@@ -28,3 +30,22 @@ struct TestPluginCounters {
     HANDLE entered;
     HANDLE gate;
 };
+
+// A picture whose file name holds "gated" is held open in GetPicture by
+// every variant, in whichever process decodes it: the plug-in signals the
+// event named GateName(path, 'e') and waits for the one named
+// GateName(path, 'g'), where the test made them.
+inline void GateName(const char* path, char kind, char (&name)[40])
+{
+    unsigned hash = 2166136261u;
+    for (const char* c = path; *c; c++)
+        hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+    static const char prefix[] = "Local\\tpic-gate-";
+    memcpy(name, prefix, sizeof(prefix) - 1);
+    char* at = name + sizeof(prefix) - 1;
+    *at++ = kind;
+    *at++ = '-';
+    for (int shift = 28; shift >= 0; shift -= 4)
+        *at++ = "0123456789abcdef"[(hash >> shift) & 15];
+    *at = '\0';
+}
