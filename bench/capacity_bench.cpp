@@ -7,15 +7,16 @@
 // InitializeChip calls, where each chip decodes its photo. Each chip runs a
 // slideshow in list order over its photo and the next chip's, so it also
 // holds its next photo read ahead; then each takes one step, which must show
-// that photo. capacity_bench
-// [12|24|48]: the
-// photo's megapixels, 48 unless given; each size is a process of its own,
-// so that one size's leftovers cannot crowd the next.
+// that photo. capacity_bench [12|24|48] [--in-process]: the photo's
+// megapixels, 48 unless given; each size is a process of its own, so that
+// one size's leftovers cannot crowd the next. The photos are decoded by the
+// plug-in helper, as the library does, or with --in-process in this process.
 #include <windows.h>
 #include <objbase.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,10 @@ static bool Showing(HLOCAL chip)
 int main(int argc, char** argv)
 {
     int megapixels = argc > 1 ? atoi(argv[1]) : 48;
+    bool inProcess = argc > 2 && strcmp(argv[2], "--in-process") == 0;
+    if (inProcess)
+        SetEnvironmentVariableA("OVILUNE_PLUGIN_HELPER", "0");
+    const char* path = inProcess ? "in-process" : "through the helper";
     const int sizes[][3] = {{12, 4000, 3000}, {24, 6000, 4000}, {48, 8000, 6000}};
     const int* size = nullptr;
     for (const auto& known : sizes)
@@ -114,10 +119,10 @@ int main(int argc, char** argv)
     WaitForReadAheadIdle();
     double committed = CommittedPrivateBytes();
     int bits = static_cast<int>(sizeof(void*) * 8);
-    printf("%d-bit host: %d of %d chips of 480x320 with a %d MP photo each showing (target: all %d); "
+    printf("%d-bit host, %s: %d of %d chips of 480x320 with a %d MP photo each showing (target: all %d); "
            "%.2f MB committed per chip with its next photo read ahead, committed %.0f MB, largest free block "
            "%.0f MB; the %d InitializeChip calls took %.0f ms\n",
-           bits, showing, kChips, megapixels, kChips, showing ? (committed - before) / showing / 1048576.0 : 0.0,
+           bits, path, showing, kChips, megapixels, kChips, showing ? (committed - before) / showing / 1048576.0 : 0.0,
            committed / 1048576.0, LargestFreeBlock() / 1048576.0, static_cast<int>(chips.size()), initializing);
     int stepped = 0;
     for (size_t i = 0; i < chips.size(); i++) {
@@ -132,9 +137,9 @@ int main(int argc, char** argv)
         stepped += Showing(chips[i]) && StateOf(chips[i]).imageIndex != index;
     }
     WaitForReadAheadIdle();
-    printf("%d-bit host: %d of %d running slideshows showed their next photo after a step each (target: all %d); "
-           "committed %.0f MB, largest free block %.0f MB\n",
-           bits, stepped, kChips, kChips, CommittedPrivateBytes() / 1048576.0, LargestFreeBlock() / 1048576.0);
+    printf("%d-bit host, %s: %d of %d running slideshows showed their next photo after a step each (target: all "
+           "%d); committed %.0f MB, largest free block %.0f MB\n",
+           bits, path, stepped, kChips, kChips, CommittedPrivateBytes() / 1048576.0, LargestFreeBlock() / 1048576.0);
     for (size_t i = 0; i < chips.size(); i++) {
         UnInitializeChip(chips[i]);
         DestroyWindow(windows[i]);

@@ -4,9 +4,9 @@
 // channel (see common/helper_protocol.h) and ends it; it also ends by itself
 // once the library's process has ended.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "common/helper_protocol.h"
 #include "common/owners.h"
@@ -39,19 +39,34 @@ static int WINAPI CountProgress(int, int, LONG_PTR)
     return 0;
 }
 
-static bool ParseHandle(const wchar_t* text, HANDLE* handle)
+// The next handle of the command line, in hexadecimal after a space; the
+// line is read here rather than by shell32, which would be one more library
+// for every helper to load.
+static bool ParseHandle(const wchar_t** text, HANDLE* handle)
 {
-    ULONG_PTR value = 0;
-    if (!*text)
+    const wchar_t* at = *text;
+    if (*at++ != L' ')
         return false;
-    for (; *text; text++) {
-        int digit = *text >= L'0' && *text <= L'9' ? *text - L'0' : *text >= L'a' && *text <= L'f' ? *text - L'a' + 10 : -1;
-        if (digit < 0)
+    ULONG_PTR value = 0;
+    int digits = 0;
+    for (; *at && *at != L' '; at++, digits++) {
+        int digit = *at >= L'0' && *at <= L'9' ? *at - L'0' : *at >= L'a' && *at <= L'f' ? *at - L'a' + 10 : -1;
+        if (digit < 0 || digits == static_cast<int>(sizeof(value)) * 2)
             return false;
         value = value << 4 | static_cast<ULONG_PTR>(digit);
     }
     *handle = reinterpret_cast<HANDLE>(value);
-    return true;
+    *text = at;
+    return digits > 0;
+}
+
+// Past the program's name, quoted as the library writes it.
+static const wchar_t* Arguments(const wchar_t* line)
+{
+    if (*line != L'"')
+        return nullptr;
+    const wchar_t* end = wcschr(line + 1, L'"');
+    return end ? end + 1 : nullptr;
 }
 
 // One load, answered in the block: the held copy's rows in a section of
@@ -113,15 +128,12 @@ static void Serve(LoaderList loaders, HANDLE* lastSection)
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
 {
-    int count = 0;
-    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    const wchar_t* arguments = Arguments(GetCommandLineW());
     HANDLE handles[4] = {};
-    bool parsed = arguments && count == 5;
+    bool parsed = arguments != nullptr;
     for (int i = 0; parsed && i < 4; i++)
-        parsed = ParseHandle(arguments[i + 1], &handles[i]);
-    if (arguments)
-        LocalFree(arguments);
-    if (!parsed)
+        parsed = ParseHandle(&arguments, &handles[i]);
+    if (!parsed || *arguments)
         return 2;
     HANDLE blockSection = handles[0], request = handles[1], reply = handles[2], host = handles[3];
     g_block = static_cast<HelperBlock*>(MapViewOfFile(blockSection, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(HelperBlock)));

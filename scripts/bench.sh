@@ -44,14 +44,21 @@ for width in x86_64 i686; do
         run "paint bench: done" paint_bench
         echo "== $width decode_bench"
         run "decode bench: done" decode_bench
+        echo "== $width helper_bench"
+        run "helper bench: done" helper_bench
     else
         echo "== $width decode_bench --untimed"
         run "decode bench: done" decode_bench --untimed
     fi
     echo "== $width capacity_bench"
     for megapixels in $sizes; do
-        run "*-bit host: *" capacity_bench "$megapixels"
+        run "*-bit host, *" capacity_bench "$megapixels"
     done
+    # The host's own memory with every decode in this process, beside the
+    # helper's figure for the largest photos.
+    if [ "$width" = i686 ]; then
+        run "*-bit host, *" capacity_bench 48 --in-process
+    fi
 done
 if [ -n "$failures" ]; then
     echo "bench: FAILED:$failures"

@@ -460,7 +460,7 @@ bool LoadThroughHelper(const char* path, LoaderList loaders, HBITMAP spare, cons
     }
     const Helper& helper = slot->helper;
     HelperReply reply = helper.block->reply;  // read once: the helper is not to be trusted
-    if (reply.failure < kLoadShown || reply.failure > kLoadOverBudget)
+    if (reply.failure < kLoadShown || reply.failure > kLoadNotOffThread)
         reply.failure = kLoadPluginBlocks;
     HMODULE concerned =
         reply.plugin >= 0 && reply.plugin < helper.moduleCount ? helper.modules[reply.plugin] : nullptr;

@@ -268,7 +268,9 @@ static HBITMAP LoadOrSayWhy(const char* path, LoaderList loaders, HBITMAP spare,
         chosen = FindDecoder(path, *probe.items, loaders, first, offThread && offThread->anyThreadOnly, &offset);
     }
     if (!chosen) {
-        report->failure = kLoadNoPlugin;
+        // Off the host's thread that may be only a plug-in that must not run
+        // there: the host's own load of it says what it finds.
+        report->failure = offThread && offThread->anyThreadOnly ? kLoadNotOffThread : kLoadNoPlugin;
         return nullptr;
     }
     return Decode(path, loaders, chosen, offset, spare, rule, imageSize, offThread, report);

@@ -17,6 +17,7 @@ enum LoadFailure {
     kLoadPluginBlocks,   // the plug-in's picture blocks do not describe each other
     kLoadNoMemory,       // no memory for the held copy
     kLoadOverBudget,     // refused off the host's thread for its size: not written
+    kLoadNotOffThread,   // no plug-in that may run off the host's thread takes it: not written
     // Through the helper process only, and only ever said by the library:
     kLoadPluginHung,     // the plug-in did not answer within `code` ms; its helper was ended
     kLoadHelperEnded,    // the helper ended (exit code `code`) while in the plug-in, or with none
