@@ -15,7 +15,7 @@ setup:
 	@sh scripts/setup.sh
 
 build: setup
-	@sh scripts/fetch-libjpeg-turbo.sh
+	@sh scripts/fetch-sources.sh
 	cmake --no-warn-unused-cli -S . -B $(BUILD)/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake -DOVILUNE_TESTS=ON $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD)/i686 -j $(JOBS)
 	cmake --no-warn-unused-cli -S . -B $(BUILD)/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64.cmake -DOVILUNE_TESTS=ON $(CMAKE_FLAGS) >/dev/null

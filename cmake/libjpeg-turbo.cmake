@@ -1,5 +1,5 @@
 # libjpeg-turbo, linked into ifsyscodec.spi: built static for this tree's
-# width from Debian's source package, which scripts/fetch-libjpeg-turbo.sh
+# width from Debian's source package, which scripts/fetch-sources.sh
 # puts in build/deps (two build trees of one checkout share it). Its own
 # build files are used as they are; only the library target is built, and
 # what we link is copied out of its tree: its install step would build the
@@ -8,7 +8,7 @@ set(OVILUNE_LIBJPEG_SOURCE "${CMAKE_SOURCE_DIR}/build/deps/libjpeg-turbo-2.1.5"
     CACHE PATH "libjpeg-turbo's unpacked and checked source")
 if(NOT EXISTS "${OVILUNE_LIBJPEG_SOURCE}/.ovilune-verified")
     message(FATAL_ERROR "libjpeg-turbo's source is not in ${OVILUNE_LIBJPEG_SOURCE}: "
-                        "run scripts/fetch-libjpeg-turbo.sh (make does)")
+                        "run scripts/fetch-sources.sh (make does)")
 endif()
 
 include(ExternalProject)

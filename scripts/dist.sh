@@ -9,7 +9,7 @@ VERSION=$(/usr/bin/python3 scripts/package.py --version)
 OUT=dist
 rm -rf "$OUT"
 mkdir -p "$OUT"
-sh scripts/fetch-libjpeg-turbo.sh
+sh scripts/fetch-sources.sh
 for tree in a b; do
     cmake -S . -B "$OUT/build-$tree" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686.cmake \
         -DCMAKE_BUILD_TYPE=Release >/dev/null
