@@ -3,9 +3,11 @@
 # that are missing, so a second run costs a dpkg query and nothing more.
 set -eu
 
+# webp: Debian's own encoder and decoder, which the tests make and check
+# their WebP pictures with.
 PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth
 doctest-dev python3-pefile cmake make locales fonts-ipafont-gothic zip
-colord-data nasm dpkg-dev xz-utils"
+colord-data nasm dpkg-dev xz-utils webp"
 # The product is a 32-bit DLL: its own width runs under 32-bit Wine, which
 # Debian ships for the i386 architecture beside the 64-bit one.
 PACKAGES32="wine32:i386"

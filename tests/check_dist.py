@@ -2,7 +2,7 @@
 """Checks the download: exactly Ovilune.dxl, OviluneHelper.exe, ifsyscodec.spi and readme.txt;
 both DLLs as the static check wants them; readme.txt in code page 932 with
 CR LF line ends, naming the menu and dialog texts exactly as the library
-shows them, and carrying the notices of libjpeg-turbo, which the plug-in
+shows them, and carrying the notices of libjpeg-turbo and libwebp, which the plug-in
 links.
 
     check_dist.py DIST.zip
@@ -71,6 +71,11 @@ def main(path):
                    "This software is provided 'as-is', without any express or implied"):
         if notice not in text:
             failures.append(f"readme.txt lacks libjpeg-turbo's notice: {notice}")
+    # And libwebp's, linked in beside it.
+    for notice in ("Copyright (c) 2010, Google Inc. All rights reserved.",
+                   "Neither the name of Google nor the names of its contributors may"):
+        if notice not in text:
+            failures.append(f"readme.txt lacks libwebp's notice: {notice}")
     for failure in failures:
         print("FAIL:", failure)
     print(f"{path}: contents, DLLs, readme.txt in code page 932 with CR LF and the library's texts: "

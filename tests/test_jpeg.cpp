@@ -402,44 +402,6 @@ TEST_CASE("jpeg: a file cut short shows what it holds over grey; broken headers,
     RemoveTree(folder);
 }
 
-static void WINAPI AskHalf(long width, long height, long* wantedWidth, long* wantedHeight, LONG_PTR)
-{
-    *wantedWidth = (width + 1) / 2;
-    *wantedHeight = (height + 1) / 2;
-}
-
-// One hostile case through both decoding calls, from memory or, where a
-// path is given, from that file: a picture whose blocks hold what they say,
-// or a failure that hands over nothing.
-// Whether the bytes decode, whole and reduced, to a picture or a clean
-// failure; *pictures (when given) counts the pictures, 0 to 2.
-static bool DecodesCleanly(const SysCodec& codec, ReducedGetPicture getReduced, const std::string& bytes,
-                           const char* path = nullptr, int* pictures = nullptr)
-{
-    bool clean = true;
-    LPCSTR buffer = path ? path : bytes.data();
-    LONG_PTR length = path ? 0 : static_cast<LONG_PTR>(bytes.size());
-    unsigned flag = path ? SPI_INPUT_FILE : SPI_INPUT_MEMORY;
-    for (int reduced = 0; reduced < 2; reduced++) {
-        HLOCAL info = nullptr, bits = nullptr;
-        int result = reduced ? getReduced(buffer, length, flag, AskHalf, 0, &info, &bits, nullptr, 0)
-                             : codec.getPicture(buffer, length, flag, &info, &bits, nullptr, 0);
-        if (result != SPI_SUCCESS) {
-            clean = clean && !info && !bits && result != SPI_NOT_IMPLEMENTED;
-            continue;
-        }
-        if (pictures)
-            ++*pictures;
-        const BITMAPINFOHEADER* header = static_cast<const BITMAPINFOHEADER*>(LocalLock(info));
-        clean = clean && header && header->biBitCount == 24 && header->biWidth > 0 && header->biHeight > 0
-            && LocalSize(bits) >= static_cast<SIZE_T>((header->biWidth * 3 + 3) & ~3) * header->biHeight;
-        LocalUnlock(info);
-        LocalFree(info);
-        LocalFree(bits);
-    }
-    return clean;
-}
-
 TEST_CASE("jpeg: a hostile sweep of cut files and flipped bits in headers and scans gives pictures or clean failures, and keeps nothing")
 {
     SysCodec codec;

@@ -34,8 +34,9 @@ static unsigned long Big32(const BYTE* p) { return (static_cast<unsigned long>(B
 static unsigned Little16(const BYTE* p) { return p[0] | (p[1] << 8); }
 static unsigned long Little32(const BYTE* p) { return Little16(p) | (static_cast<unsigned long>(Little16(p + 2)) << 16); }
 
-// Where a TIFF's embedded ICC profile (tag 34675) lies.
-struct TiffProfile {
+// Where an embedded ICC profile lies in one piece: a TIFF's tag 34675, a
+// WebP's ICCP chunk.
+struct ProfileSpan {
     unsigned long long at;
     unsigned long size;
 };
@@ -44,7 +45,7 @@ struct TiffProfile {
 // first directory, those it has (the others are left as they are), and
 // where asked the place of its colour profile.
 static bool ReadFirstDirectory(const ByteSource& source, unsigned long long base, unsigned long long* width,
-                               unsigned long long* height, int* orientation, TiffProfile* profile = nullptr)
+                               unsigned long long* height, int* orientation, ProfileSpan* profile = nullptr)
 {
     BYTE head[8];
     if (!ReadAt(source, base, head, sizeof(head)))
@@ -138,9 +139,9 @@ static void JoinPieces(const ByteSource& source, const ProfilePieces& pieces, He
 // What the headers say of an embedded profile, for the containers whose
 // profile is read here rather than by the decoder.
 struct ProfileSearch {
-    bool read;  // a JPEG or TIFF: whatever it has is in the places below
+    bool read;  // a JPEG, TIFF or WebP: whatever it has is in the places below
     ProfilePieces pieces;
-    TiffProfile tiff;
+    ProfileSpan span;
 };
 
 // JPEG: the first start-of-frame marker's size, walking the segments, and
@@ -181,6 +182,55 @@ static bool JpegFacts(const ByteSource& source, unsigned long long* width, unsig
     return false;
 }
 
+// WebP: the canvas of an extended file (VP8X), or the frame of a simple
+// lossy (VP8) or lossless (VP8L) one; the orientation of an EXIF chunk, and
+// where asked the place of the ICCP chunk. Chunks are walked within the file,
+// never past its end.
+static bool WebpFacts(const ByteSource& source, unsigned long long* width, unsigned long long* height,
+                      int* orientation, ProfileSpan* profile)
+{
+    unsigned long long at = 12;
+    bool sized = false;
+    BYTE chunk[8 + 10];
+    for (int chunks = 0; chunks < 4096 && ReadAt(source, at, chunk, 8); chunks++) {
+        unsigned long size = Little32(chunk + 4);
+        if (!sized && memcmp(chunk, "VP8X", 4) == 0) {
+            if (size < 10 || !ReadAt(source, at + 8, chunk + 8, 10))
+                return false;
+            *width = 1 + (chunk[12] | chunk[13] << 8 | static_cast<unsigned long>(chunk[14]) << 16);
+            *height = 1 + (chunk[15] | chunk[16] << 8 | static_cast<unsigned long>(chunk[17]) << 16);
+            sized = true;
+        } else if (!sized && memcmp(chunk, "VP8 ", 4) == 0) {
+            // A frame tag of 3 bytes, the start code, then 14-bit sizes.
+            if (size < 10 || !ReadAt(source, at + 8, chunk + 8, 10) || chunk[11] != 0x9D || chunk[12] != 0x01
+                || chunk[13] != 0x2A)
+                return false;
+            *width = Little16(chunk + 14) & 0x3FFF;
+            *height = Little16(chunk + 16) & 0x3FFF;
+            return true;  // a simple file: nothing follows
+        } else if (!sized && memcmp(chunk, "VP8L", 4) == 0) {
+            if (size < 5 || !ReadAt(source, at + 8, chunk + 8, 5) || chunk[8] != 0x2F)
+                return false;
+            unsigned long bits = Little32(chunk + 9);
+            *width = 1 + (bits & 0x3FFF);
+            *height = 1 + (bits >> 14 & 0x3FFF);
+            return true;
+        } else if (memcmp(chunk, "EXIF", 4) == 0) {
+            // Some writers put Exif's own "Exif\0\0" before the TIFF structure.
+            unsigned long long tiff = at + 8, ignored = 0;
+            BYTE lead[6];
+            if (ReadAt(source, tiff, lead, sizeof(lead)) && memcmp(lead, "Exif\0\0", 6) == 0)
+                tiff += 6;
+            ReadFirstDirectory(source, tiff, &ignored, &ignored, orientation);
+        } else if (memcmp(chunk, "ICCP", 4) == 0 && profile) {
+            profile->at = at + 8;
+            profile->size = size;
+        }
+        at += 8 + static_cast<unsigned long long>(size) + (size & 1);
+    }
+    return sized;
+}
+
 // GIF: the logical screen, and the first image descriptor placed on it.
 static bool GifSize(const ByteSource& source, unsigned long long* width, unsigned long long* height)
 {
@@ -218,10 +268,10 @@ static bool GifSize(const ByteSource& source, unsigned long long* width, unsigne
 
 // The size the picture's container declares, read from its headers alone;
 // false where the format is not one of those known here or the headers do
-// not say (the decoder then decides). JPEG and TIFF also tell their
+// not say (the decoder then decides). JPEG, TIFF and WebP also tell their
 // orientation.
 static bool DeclaredSize(const ByteSource& source, unsigned long long* width, unsigned long long* height,
-                         int* orientation, ProfileSearch* search, bool* jpeg)
+                         int* orientation, ProfileSearch* search, HeaderFacts* facts)
 {
     BYTE head[26];
     if (!ReadAt(source, 0, head, sizeof(head)))
@@ -232,7 +282,7 @@ static bool DeclaredSize(const ByteSource& source, unsigned long long* width, un
         return true;
     }
     if (head[0] == 0xFF && head[1] == 0xD8) {
-        *jpeg = true;
+        facts->jpeg = true;
         if (search)
             search->read = true;
         return JpegFacts(source, width, height, orientation, search ? &search->pieces : nullptr);
@@ -250,8 +300,14 @@ static bool DeclaredSize(const ByteSource& source, unsigned long long* width, un
         *width = *height = 0;
         if (search)
             search->read = true;
-        return ReadFirstDirectory(source, 0, width, height, orientation, search ? &search->tiff : nullptr)
+        return ReadFirstDirectory(source, 0, width, height, orientation, search ? &search->span : nullptr)
             && *width && *height;
+    }
+    if (memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WEBP", 4) == 0) {
+        facts->webp = true;
+        if (search)
+            search->read = true;
+        return WebpFacts(source, width, height, orientation, search ? &search->span : nullptr);
     }
     if (Little16(head) == 0 && Little16(head + 2) == 1) {  // icon directory
         unsigned count = Little16(head + 4);
@@ -277,7 +333,9 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool 
     facts.sizeCheck = SPI_SUCCESS;
     facts.orientation = 1;
     facts.jpeg = false;
+    facts.webp = false;
     facts.profileRead = false;
+    facts.width = facts.height = 0;
     ByteSource source = {};
     HANDLE file = INVALID_HANDLE_VALUE;
     if ((flag & 7) == SPI_INPUT_MEMORY) {
@@ -303,15 +361,19 @@ HeaderFacts ReadHeaderFacts(LPCSTR buffer, LONG_PTR length, unsigned flag, bool 
     unsigned long long width = 0, height = 0;
     // Large enough to be kept off the stack of a host's thread.
     ProfileSearch* search = wantProfile ? static_cast<ProfileSearch*>(calloc(1, sizeof(ProfileSearch))) : nullptr;
-    if (DeclaredSize(source, &width, &height, &facts.orientation, search, &facts.jpeg) && width * height > kMaxPixels)
-        facts.sizeCheck = SPI_NO_MEMORY;
+    if (DeclaredSize(source, &width, &height, &facts.orientation, search, &facts)) {
+        facts.width = width;
+        facts.height = height;
+        if (width * height > kMaxPixels)
+            facts.sizeCheck = SPI_NO_MEMORY;
+    }
     if (search) {
         facts.profileRead = search->read;
         if (facts.sizeCheck == SPI_SUCCESS) {
             JoinPieces(source, search->pieces, &facts.profile);
-            const TiffProfile& tiff = search->tiff;
-            if (tiff.size && tiff.size <= kMaxProfileBytes) {
-                if (facts.profile.Allocate(tiff.size, false) && !ReadAt(source, tiff.at, facts.profile.items, tiff.size))
+            const ProfileSpan& span = search->span;
+            if (span.size && span.size <= kMaxProfileBytes) {
+                if (facts.profile.Allocate(span.size, false) && !ReadAt(source, span.at, facts.profile.items, span.size))
                     facts.profile.Free();
             }
         }

@@ -142,7 +142,7 @@ struct Job {
     jmp_buf failed;
     int failure;  // the result a jump stands for
     Source source;
-    const JpegRequest* request;
+    const DecodeRequest* request;
     JpegHeader* header;  // only the header is wanted
     bool started;        // the decoder has begun to decode
     bool multiScan;      // the whole input is read before the first row
@@ -242,7 +242,7 @@ static BYTE* AsBgr(Job* job, BYTE* decoded, JDIMENSION y, BYTE* bgr)
     return bgr;
 }
 
-static bool Stopped(const JpegRequest& request, int done, int total)
+static bool Stopped(const DecodeRequest& request, int done, int total)
 {
     return request.progress && request.progress(done, total, request.data);
 }
@@ -251,7 +251,7 @@ static bool Stopped(const JpegRequest& request, int done, int total)
 // B,G,R are decoded where they go, others through one row group.
 static int DecodeWhole(Job* job)
 {
-    const JpegRequest& request = *job->request;
+    const DecodeRequest& request = *job->request;
     jpeg_decompress_struct* cinfo = &job->cinfo;
     UINT width = cinfo->output_width, height = cinfo->output_height;
     bool turned = request.orientation >= 5;
@@ -296,7 +296,7 @@ static int DecodeWhole(Job* job)
 // colours converted, at the small size.
 static int DecodeReduced(Job* job, UINT storedWidth, UINT storedHeight)
 {
-    const JpegRequest& request = *job->request;
+    const DecodeRequest& request = *job->request;
     jpeg_decompress_struct* cinfo = &job->cinfo;
     int width = static_cast<int>(cinfo->output_width), height = static_cast<int>(cinfo->output_height);
     int outWidth = static_cast<int>(storedWidth), outHeight = static_cast<int>(storedHeight);
@@ -425,7 +425,7 @@ static int DecodeInto(Job* job)
         return SPI_SUCCESS;
     }
 
-    const JpegRequest& request = *job->request;
+    const DecodeRequest& request = *job->request;
     bool turned = request.orientation >= 5;
     long shownWidth = static_cast<long>(turned ? cinfo->image_height : cinfo->image_width);
     long shownHeight = static_cast<long>(turned ? cinfo->image_width : cinfo->image_height);
@@ -461,7 +461,7 @@ static int Run(Job* job)
     return result;
 }
 
-int DecodeJpeg(const JpegRequest& request, HLOCAL* info, HLOCAL* bits)
+int DecodeJpeg(const DecodeRequest& request, HLOCAL* info, HLOCAL* bits)
 {
     Job job;
     memset(&job, 0, sizeof(job));

@@ -9,8 +9,7 @@
 
 #include <windows.h>
 
-#include "color_profile.h"
-#include "common/susie.h"
+#include "decode_request.h"
 
 // What the JPEG calls return where the platform's decoder is to have the
 // file instead: libjpeg-turbo does not read its kind (lossless, 12-bit,
@@ -28,26 +27,10 @@ const long kJpegMemoryLimit = 256L << 20;
 // all its coefficients, and a real photo has a dozen.
 const int kJpegMostScans = 500;
 
-// A picture given as GetPicture's first three arguments give it, with what
-// to do to it: `orientation` 1-8, and where colours are to be converted,
-// the table (else null). With `sizeFor`, the caller is asked for the size
-// once the picture's own is known, as GetReducedPicture does.
-struct JpegRequest {
-    LPCSTR buffer;
-    LONG_PTR length;
-    unsigned flag;
-    int orientation;
-    SrgbTable* table;
-    ReducedSize sizeFor;
-    LONG_PTR context;
-    SusieProgress progress;
-    LONG_PTR data;
-};
-
 // Decodes the JPEG into GetPicture's blocks: an SPI_* result, with the
 // blocks handed over on success and nothing allocated otherwise; or
 // kJpegToPlatform.
-int DecodeJpeg(const JpegRequest& request, HLOCAL* info, HLOCAL* bits);
+int DecodeJpeg(const DecodeRequest& request, HLOCAL* info, HLOCAL* bits);
 
 // The picture's stored size and density from its headers alone, nothing
 // decoded: an SPI_* result, or kJpegToPlatform.

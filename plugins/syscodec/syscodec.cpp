@@ -17,7 +17,9 @@
 #include "dib_out.h"
 #include "header_facts.h"
 #include "jpeg_decode.h"
+#include "pixel_forms.h"
 #include "settings.h"
+#include "webp_decode.h"
 
 #define PLUGIN_EXPORT extern "C" __declspec(dllexport)
 
@@ -142,6 +144,15 @@ static void RegistryText(HKEY key, const wchar_t* name, wchar_t (&text)[512])
     text[size / sizeof(wchar_t)] = L'\0';
 }
 
+// Whether a platform decoder's pattern is one of the formats read here.
+static bool IsOwnPattern(const char* pattern, const Format* own, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        if (lstrcmpiA(pattern, own[i].pattern) == 0)
+            return true;
+    return false;
+}
+
 // The installed decoders, read once per load of the plug-in so that a codec
 // installed later shows up without a rebuild. Read from the registry, where
 // the imaging component registers its decoders (the decoder category's
@@ -157,6 +168,11 @@ static const HeapArray<Format>& Formats()
     if (listed)
         return formats;
     listed = true;
+    // Read by the libraries linked in, whatever codecs the platform has.
+    static const Format kOwn[] = {{"*.webp", "WebP"}};
+    if (!formats.Allocate(sizeof(kOwn) / sizeof(kOwn[0]), false))
+        return formats;
+    memcpy(formats.items, kOwn, sizeof(kOwn));
     HKEY instances;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance", 0,
                       KEY_READ, &instances) != ERROR_SUCCESS)
@@ -182,7 +198,7 @@ static const HeapArray<Format>& Formats()
         size_t used = 0;
         AppendNarrow(text, lstrlenW(text), format.description, kDescriptionBytes, &used);
         RegCloseKey(decoder);
-        if (!format.pattern[0])
+        if (!format.pattern[0] || IsOwnPattern(format.pattern, kOwn, sizeof(kOwn) / sizeof(kOwn[0])))
             continue;
         if (!formats.Resize(formats.count + 1))
             break;
@@ -390,6 +406,9 @@ PLUGIN_EXPORT int WINAPI IsSupported(LPCSTR /*name*/, void* probe)
     } else {
         memcpy(head, probe, sizeof(head));
     }
+    // Formats read by the libraries linked in, whatever codecs the platform has.
+    if (size >= 12 && memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WEBP", 4) == 0)
+        return 1;
 
     ComUse com;
     Com<IWICImagingFactory> factory;
@@ -442,6 +461,13 @@ PLUGIN_EXPORT int WINAPI GetPictureInfo(LPCSTR buffer, LONG_PTR length, unsigned
         if (result != kJpegToPlatform)
             return result;
     }
+    if (preamble.facts.webp) {
+        if (!preamble.facts.width || !preamble.facts.height)
+            return SPI_BROKEN_DATA;
+        FillInfo(static_cast<UINT>(preamble.facts.width), static_cast<UINT>(preamble.facts.height), 96, 96,
+                 preamble.orientation, info);
+        return SPI_SUCCESS;
+    }
     ComUse com;
     Com<IWICImagingFactory> factory;
     Com<IWICBitmapFrameDecode> frame;
@@ -453,17 +479,6 @@ PLUGIN_EXPORT int WINAPI GetPictureInfo(LPCSTR buffer, LONG_PTR length, unsigned
     frame->GetResolution(&dpiX, &dpiY);
     FillInfo(width, height, dpiX, dpiY, preamble.orientation, info);
     return SPI_SUCCESS;
-}
-
-// Premultiplied B,G,R,A pixels over white, as 24-bit B,G,R.
-static void ComposeOverWhite(const BYTE* bgra, UINT width, BYTE* out)
-{
-    for (UINT x = 0; x < width; x++, bgra += 4, out += 3) {
-        BYTE under = static_cast<BYTE>(255 - bgra[3]);  // white behind what is transparent
-        out[0] = static_cast<BYTE>(bgra[0] + under);
-        out[1] = static_cast<BYTE>(bgra[1] + under);
-        out[2] = static_cast<BYTE>(bgra[2] + under);
-    }
 }
 
 // Decoded as premultiplied BGRA to be composed over white, or as straight
@@ -503,24 +518,6 @@ static bool MayBeTransparent(IWICImagingFactory* factory, IWICBitmapFrameDecode*
             && SUCCEEDED(palette->HasAlpha(&hasAlpha)) && hasAlpha;
     }
     return false;
-}
-
-static void Premultiply(BYTE* bgra, UINT width)
-{
-    for (UINT x = 0; x < width; x++, bgra += 4)
-        for (int c = 0; c < 3; c++)
-            bgra[c] = static_cast<BYTE>((bgra[c] * bgra[3] + 127) / 255);
-}
-
-static void Unpremultiply(BYTE* bgra, UINT width)
-{
-    for (UINT x = 0; x < width; x++, bgra += 4) {
-        unsigned alpha = bgra[3];
-        for (int c = 0; c < 3; c++) {
-            unsigned value = alpha ? (bgra[c] * 255 + alpha / 2) / alpha : 0;
-            bgra[c] = static_cast<BYTE>(value > 255 ? 255 : value);
-        }
-    }
 }
 
 // What the rows are decoded into: 3 bytes a pixel composed over white, or 4
@@ -704,11 +701,14 @@ static int DecodePicture(LPCSTR buffer, LONG_PTR length, unsigned flag, ReducedS
     Preamble preamble = ReadPreamble(buffer, length, flag, true);
     if (preamble.facts.sizeCheck != SPI_SUCCESS)
         return preamble.facts.sizeCheck;
-    if (preamble.facts.jpeg) {
+    if (preamble.facts.jpeg || preamble.facts.webp) {
         SrgbTable table;
         bool convert = TableFor(&preamble.facts.profile, &table);
-        JpegRequest request = {buffer, length, flag, preamble.orientation, convert ? &table : nullptr,
-                               sizeFor, context, progress, data};
+        DecodeRequest request = {buffer, length, flag, preamble.orientation, convert ? &table : nullptr,
+                                 sizeFor, context, progress, data};
+        // WebP is libwebp's alone, whatever codecs the platform has.
+        if (preamble.facts.webp)
+            return DecodeWebp(request, info, bits);
         int result = DecodeJpeg(request, info, bits);
         if (result != kJpegToPlatform)
             return result;
