@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_timing.h"
+#include "bench_peak.h"
 #include "resource.h"
 #include "bench_module.h"
 #include "hostkit.h"
@@ -78,42 +79,6 @@ static bool WriteWithProfile(const std::string& jpegPath, const std::string& pro
         + std::string("ICC_PROFILE", 12) + char(1) + char(1) + profile;
     std::string bytes = jpeg.substr(0, 2) + segment + jpeg.substr(2);
     return WriteFileBytes(out, bytes.data(), bytes.size());
-}
-
-// Samples the process's committed private memory every millisecond on a
-// thread of its own, keeping the largest seen.
-struct PeakWatch {
-    volatile LONG stop;
-    volatile long long peak;
-    HANDLE thread;
-};
-
-static DWORD WINAPI WatchPeak(void* argument)
-{
-    PeakWatch* watch = static_cast<PeakWatch*>(argument);
-    while (!watch->stop) {
-        long long now = CommittedPrivateBytes();
-        if (now > watch->peak)
-            watch->peak = now;
-        Sleep(1);
-    }
-    return 0;
-}
-
-// How far above its settled memory a chip's change between the two pictures
-// of `text` reaches.
-static double ChangePeak(HLOCAL chip, HWND window, HDC dc, const std::string& text)
-{
-    DrawChip(chip, window, dc, text.c_str());
-    long long settled = CommittedPrivateBytes();
-    PeakWatch watch = {0, settled, nullptr};
-    watch.thread = CreateThread(nullptr, 0, WatchPeak, &watch, 0, nullptr);
-    DoDrawExMenu(chip, window, IDM_CHANGE_IMAGE);
-    DrawChip(chip, window, dc, text.c_str());
-    watch.stop = 1;
-    WaitForSingleObject(watch.thread, INFINITE);
-    CloseHandle(watch.thread);
-    return (watch.peak - settled) / 1048576.0;
 }
 
 // What a 480x320 fit-aspect chip holds of a 24 MP photo after its first

@@ -23,6 +23,8 @@ run() {
   $width, $program $*: $RUN_FAILURE"
     fi
 }
+# WebP photos come from Debian's own encoder, on this side of Wine.
+python3 "$ROOT/bench/webp_photos.py" "$ROOT/$BUILD/webp-photos"
 for width in x86_64 i686; do
     case " $widths " in *" $width "*) ;; *) continue ;; esac
     timed=1
@@ -46,6 +48,8 @@ for width in x86_64 i686; do
         run "decode bench: done" decode_bench
         echo "== $width helper_bench"
         run "helper bench: done" helper_bench
+        echo "== $width webp_bench"
+        run "webp bench: done" webp_bench
     else
         echo "== $width decode_bench --untimed"
         run "decode bench: done" decode_bench --untimed
