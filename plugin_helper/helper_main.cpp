@@ -11,6 +11,7 @@
 #include "common/helper_protocol.h"
 #include "common/owners.h"
 #include "pictures/image_file.h"
+#include "pictures/picture_form.h"
 #include "plugin_host/plugin_calls.h"
 
 static HelperBlock* g_block;
@@ -69,10 +70,34 @@ static const wchar_t* Arguments(const wchar_t* line)
     return end ? end + 1 : nullptr;
 }
 
-// One load, answered in the block: the held copy's rows in a section of
-// ours, which the library duplicates; the section of the previous answer
-// goes when the next request comes.
-static void Serve(LoaderList loaders, HANDLE* lastSection)
+// Every picture of this process is made in a section of its own, which the
+// library duplicates and copies from: nothing is copied here.
+static HANDLE MakeSection(unsigned long long bytes)
+{
+    return CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(bytes >> 32),
+                              static_cast<DWORD>(bytes), nullptr);
+}
+
+static HANDLE SectionOf(HBITMAP picture)
+{
+    DIBSECTION dib;
+    return picture && GetObjectA(picture, sizeof(dib), &dib) == sizeof(dib) ? dib.dshSection : nullptr;
+}
+
+static void DeletePicture(HBITMAP picture)
+{
+    HANDLE section = SectionOf(picture);
+    DeleteObject(picture);
+    if (section)
+        CloseHandle(section);
+}
+
+// One load, answered in the block: the held copy is made in a section the
+// library duplicates. It is kept until the next request, which writes over
+// it when its picture has the same size (the photos of one camera), as the
+// library itself does with the picture it replaces; by then the library has
+// taken its copy.
+static void Serve(LoaderList loaders, HBITMAP* last)
 {
     HelperRequest request = g_block->request;
     request.path[kHelperPathSize - 1] = '\0';
@@ -86,43 +111,28 @@ static void Serve(LoaderList loaders, HANDLE* lastSection)
     DisplaySize whole = {0, 0};
     // A read-ahead's bound holds here too, checked before anything is decoded.
     OffThreadLoad bound = {loaders ? loaders->next : nullptr, request.mostBytes, false};
-    HBITMAP picture = LoadImageFileHere(request.path, loaders, nullptr, request.mode ? &rule : nullptr, &whole,
+    HBITMAP spare = *last;
+    HBITMAP picture = LoadImageFileHere(request.path, loaders, spare, request.mode ? &rule : nullptr, &whole,
                                         request.mostBytes ? &bound : nullptr, &report);
+    if (spare && spare != picture)
+        DeletePicture(spare);
+    *last = picture;
     HelperReply reply = {};
     reply.failure = report.failure;
     reply.plugin = PlaceOf(report.plugin);
     reply.code = report.code;
-    if (*lastSection) {
-        CloseHandle(*lastSection);
-        *lastSection = nullptr;
-    }
     DIBSECTION dib;
-    if (picture && GetObjectA(picture, sizeof(dib), &dib) == sizeof(dib) && dib.dsBm.bmBits) {
-        SIZE_T bytes = static_cast<SIZE_T>(dib.dsBm.bmWidthBytes) * dib.dsBm.bmHeight;
-        HANDLE section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
-                                            static_cast<DWORD>(static_cast<unsigned long long>(bytes) >> 32),
-                                            static_cast<DWORD>(bytes), nullptr);
-        void* view = section ? MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, bytes) : nullptr;
-        if (view) {
-            memcpy(view, dib.dsBm.bmBits, bytes);
-            UnmapViewOfFile(view);
-            reply.wholeWidth = whole.width;
-            reply.wholeHeight = whole.height;
-            reply.width = dib.dsBm.bmWidth;
-            reply.height = dib.dsBm.bmHeight;
-            reply.bitCount = dib.dsBm.bmBitsPixel;
-            reply.section = reinterpret_cast<ULONG_PTR>(section);
-            *lastSection = section;
-        } else {
-            if (section)
-                CloseHandle(section);
-            reply.failure = kLoadNoMemory;
-        }
+    if (picture && GetObjectA(picture, sizeof(dib), &dib) == sizeof(dib) && dib.dsBm.bmBits && dib.dshSection) {
+        reply.wholeWidth = whole.width;
+        reply.wholeHeight = whole.height;
+        reply.width = dib.dsBm.bmWidth;
+        reply.height = dib.dsBm.bmHeight < 0 ? -dib.dsBm.bmHeight : dib.dsBm.bmHeight;
+        reply.bitCount = dib.dsBm.bmBitsPixel;
+        reply.section = reinterpret_cast<ULONG_PTR>(dib.dshSection);
+        GdiFlush();
     } else if (picture) {
         reply.failure = kLoadNoMemory;
     }
-    if (picture)
-        DeleteObject(picture);
     g_block->reply = reply;
 }
 
@@ -149,11 +159,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     g_moduleCount = g_block->pluginCount;
     SetPluginCallObserver(NoteCall);
     SetPluginProgress(CountProgress);
+    SetPictureSectionMaker(MakeSection);
     SetEvent(reply);  // ready
-    HANDLE lastSection = nullptr;
+    HBITMAP last = nullptr;
     HANDLE waits[2] = {request, host};
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        Serve(loaders, &lastSection);
+        Serve(loaders, &last);
         SetEvent(reply);
     }
     // The library's process has ended, or its handle failed: nothing is

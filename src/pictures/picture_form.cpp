@@ -36,6 +36,18 @@ static bool FirstRowIsTop(HBITMAP dib, const BYTE* bits, size_t lastRow, bool* t
     return known;
 }
 
+static size_t RowBytes(int width, int bitCount)
+{
+    return (static_cast<size_t>(width) * bitCount + 31) / 32 * 4;
+}
+
+static PictureSectionMaker g_sectionMaker;
+
+void SetPictureSectionMaker(PictureSectionMaker maker)
+{
+    g_sectionMaker = maker;
+}
+
 HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels, int bitCount)
 {
     BITMAPINFO info = {};
@@ -46,14 +58,15 @@ HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels, int bitCount)
     info.bmiHeader.biBitCount = static_cast<WORD>(bitCount);
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HANDLE section = g_sectionMaker ? g_sectionMaker(RowBytes(width, bitCount) * static_cast<unsigned long long>(height))
+                                    : nullptr;
+    if (g_sectionMaker && !section)
+        return nullptr;
+    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, section, 0);
+    if (!bitmap && section)
+        CloseHandle(section);
     *pixels = static_cast<BYTE*>(bits);
     return bitmap;
-}
-
-static size_t RowBytes(int width, int bitCount)
-{
-    return (static_cast<size_t>(width) * bitCount + 31) / 32 * 4;
 }
 
 // `spare` when it is a DIB section of this size and depth (32 or 24 bits),

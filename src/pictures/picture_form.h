@@ -45,5 +45,13 @@ bool ComposeTransparency(const BITMAPINFOHEADER& header, void* bits, COLORREF ba
 // pixels lie, or null.
 HBITMAP NewTopDownPicture(int width, int height, BYTE** pixels, int bitCount = 32);
 
+// Where new pictures' pixels are kept: in this process's own memory, or,
+// once a maker is set, in a section it makes for their size (the plug-in
+// helper hands its pictures to the library that way, without a copy). The
+// platform never closes such a section: whoever set the maker closes it
+// when the picture goes, finding it through the picture's DIBSECTION.
+typedef HANDLE (*PictureSectionMaker)(unsigned long long bytes);
+void SetPictureSectionMaker(PictureSectionMaker maker);
+
 // The rows of a 24- or 32-bit DIB section (either row order), or false.
 bool PictureRows(HBITMAP section, PixelRows* rows);
