@@ -890,6 +890,53 @@ TEST_CASE("syscodec: embedded colour profiles are converted to sRGB; broken ones
     RemoveTree(folder);
 }
 
+static int WINAPI StopHalfWay(int done, int total, LONG_PTR)
+{
+    return done >= total / 2 ? 1 : 0;
+}
+
+TEST_CASE("syscodec: a photo's colours are converted beside its decode, every row, and a decode stopped half way keeps nothing")
+{
+    SysCodec codec;
+    std::string folder = ScratchFolder("syscodec-piped-profile");
+    const int width = 1200, height = 1000;  // past the megapixel from which a second processor converts
+    std::vector<BYTE> pixels(static_cast<size_t>(width) * height * 4, 255);
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++) {
+            BYTE* p = &pixels[(static_cast<size_t>(y) * width + x) * 4];
+            p[0] = static_cast<BYTE>(x * 255 / (width - 1));
+            p[1] = static_cast<BYTE>(y * 255 / (height - 1));
+            p[2] = static_cast<BYTE>((x + y) / 9);
+        }
+    std::string plain = folder + "\\plain.jpg", profiled = folder + "\\swap.jpg";
+    REQUIRE(Encode(plain, GUID_ContainerFormatJpeg, width, height, pixels));
+    std::string bytes = WithJpegProfile(ReadFileBytes(plain), ColordProfile("SwappedRedAndGreen.icc"), {1}, 1);
+    REQUIRE(WriteFileBytes(profiled, bytes.data(), bytes.size()));
+    Decoded stored = Decode(codec, plain), shown = Decode(codec, profiled);
+    REQUIRE(stored.result == SPI_SUCCESS);
+    REQUIRE(shown.result == SPI_SUCCESS);
+    int wrong = 0;
+    for (int y = 0; y < height; y++)
+        for (int x = y % 11; x < width; x += 11)
+            wrong += !Near(shown.Pixel(x, y), Swapped(stored.Pixel(x, y)), 3);
+    CHECK(wrong == 0);
+    // Cut in half: the rows made after the data ended come grey, through the
+    // same worker, once they are final.
+    std::string cut = folder + "\\cut.jpg";
+    REQUIRE(WriteFileBytes(cut, bytes.data(), bytes.size() / 2));
+    Decoded half = Decode(codec, cut);
+    REQUIRE(half.result == SPI_SUCCESS);
+    CHECK(Near(half.Pixel(width / 2, height - 1), RGB(128, 128, 128), 2));
+
+    Decode(codec, profiled, 0, StopHalfWay);  // the thread pool's worker started
+    long long handles = CountKernelHandles(), committed = CommittedPrivateBytes();
+    for (int i = 0; i < 20; i++)
+        CHECK(Decode(codec, profiled, 0, StopHalfWay).result == SPI_ABORTED);
+    CHECK(CountKernelHandles() == handles);
+    CHECK(CommittedPrivateBytes() - committed < (1 << 20));
+    RemoveTree(folder);
+}
+
 // --- allocation failures -----------------------------------------------------
 // The plug-in's own imports of the heap, local-block and C runtime
 // allocators are pointed at counting stand-ins that refuse the N-th request:

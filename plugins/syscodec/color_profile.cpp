@@ -200,12 +200,9 @@ static inline DWORD Interpolate(const BYTE* grid, const GridSteps& steps, unsign
     return out;
 }
 
-void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width, unsigned step)
+static void ConvertWith(const BYTE* grid, DWORD* keys, DWORD* values, BYTE* pixels, unsigned width, unsigned step)
 {
     static const GridSteps steps;
-    const BYTE* grid = table.grid.items;
-    DWORD* keys = table.cacheKeys.items;
-    DWORD* values = table.cacheValues.items;
     DWORD lastKey = 0, out = 0;
     for (unsigned x = 0; x < width; x++, pixels += step) {
         unsigned b = pixels[0], g = pixels[1], r = pixels[2];
@@ -225,4 +222,158 @@ void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width, unsigned step)
         pixels[1] = static_cast<BYTE>(out >> 8);
         pixels[2] = static_cast<BYTE>(out >> 16);
     }
+}
+
+void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width, unsigned step)
+{
+    ConvertWith(table.grid.items, table.cacheKeys.items, table.cacheValues.items, pixels, width, step);
+}
+
+// --- converting beside a decoder ---------------------------------------------
+
+static const unsigned kPipeRows = 32;
+static const unsigned long long kPipedPixels = 1 << 20;
+
+// Shared by the caller and the worker; the last of the two to let go frees
+// it. A worker that starts after the caller is done finds no chunk left and
+// touches nothing but this.
+struct ConversionPipe {
+    const BYTE* grid;
+    DWORD* keys[2];  // the caller's (the table's own), the worker's
+    DWORD* values[2];
+    BYTE* base;
+    ptrdiff_t rowStep;
+    unsigned width, height, pixelStep;
+    LONG chunks;
+    volatile LONG ready;      // rows made
+    volatile LONG next;       // the next chunk to take
+    volatile LONG done;       // chunks finished
+    volatile LONG cancelled;  // taken chunks are counted, not converted
+    volatile LONG owners;
+    volatile LONG waiting;  // the worker waits for rows: the next rows wake it
+    HANDLE moved;     // auto-reset: more rows, or the end; only the worker waits on it
+    HANDLE finished;  // manual: the last chunk is done
+    HMODULE module;
+};
+
+static void LetGo(ConversionPipe* pipe)
+{
+    if (InterlockedDecrement(&pipe->owners) != 0)
+        return;
+    if (pipe->moved)
+        CloseHandle(pipe->moved);
+    if (pipe->finished)
+        CloseHandle(pipe->finished);
+    HeapFree(GetProcessHeap(), 0, pipe);
+}
+
+// Takes chunks of rows in order until none is left; `who` names the cache.
+static void TakeChunks(ConversionPipe* pipe, int who)
+{
+    for (;;) {
+        LONG chunk = InterlockedIncrement(&pipe->next) - 1;
+        if (chunk >= pipe->chunks)
+            return;
+        unsigned first = static_cast<unsigned>(chunk) * kPipeRows;
+        unsigned last = pipe->height - first < kPipeRows ? pipe->height : first + kPipeRows;
+        // Said before it looks again, so that rows made in between wake it:
+        // waking the worker for every row the decoder makes would cost a
+        // round trip to the system each time.
+        while (!pipe->cancelled && static_cast<unsigned>(pipe->ready) < last) {
+            InterlockedExchange(&pipe->waiting, 1);
+            if (pipe->cancelled || static_cast<unsigned>(pipe->ready) >= last)
+                break;
+            WaitForSingleObject(pipe->moved, INFINITE);
+        }
+        if (!pipe->cancelled)
+            for (unsigned y = first; y < last; y++)
+                ConvertWith(pipe->grid, pipe->keys[who], pipe->values[who], pipe->base + pipe->rowStep * y,
+                            pipe->width, pipe->pixelStep);
+        if (InterlockedIncrement(&pipe->done) == pipe->chunks)
+            SetEvent(pipe->finished);
+    }
+}
+
+// The work holds a reference to this module, let go once the callback has
+// returned: the plug-in cannot be unloaded under it.
+__attribute__((force_align_arg_pointer)) static VOID CALLBACK PipeWork(PTP_CALLBACK_INSTANCE instance,
+                                                                      void* argument)
+{
+    ConversionPipe* pipe = static_cast<ConversionPipe*>(argument);
+    HMODULE module = pipe->module;
+    TakeChunks(pipe, 1);
+    LetGo(pipe);
+    FreeLibraryWhenCallbackReturns(instance, module);
+}
+
+ConversionPipe* StartConversion(SrgbTable* table, BYTE* base, ptrdiff_t rowStep, unsigned width, unsigned height,
+                                unsigned pixelStep)
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    if (static_cast<unsigned long long>(width) * height < kPipedPixels || system.dwNumberOfProcessors < 2)
+        return nullptr;
+    // The worker's cache lies after the record, zeroed: every slot empty.
+    size_t cacheBytes = sizeof(DWORD) << kCacheBits;
+    ConversionPipe* pipe = static_cast<ConversionPipe*>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(ConversionPipe) + 2 * cacheBytes));
+    if (!pipe)
+        return nullptr;
+    pipe->grid = table->grid.items;
+    pipe->keys[0] = table->cacheKeys.items;
+    pipe->values[0] = table->cacheValues.items;
+    pipe->keys[1] = reinterpret_cast<DWORD*>(pipe + 1);
+    pipe->values[1] = pipe->keys[1] + (1u << kCacheBits);
+    pipe->base = base;
+    pipe->rowStep = rowStep;
+    pipe->width = width;
+    pipe->height = height;
+    pipe->pixelStep = pixelStep;
+    pipe->chunks = static_cast<LONG>((height + kPipeRows - 1) / kPipeRows);
+    pipe->owners = 2;
+    pipe->moved = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    pipe->finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool submitted = pipe->moved && pipe->finished
+        && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&PipeWork),
+                              &pipe->module)
+        && TrySubmitThreadpoolCallback(PipeWork, pipe, nullptr);
+    if (!submitted) {
+        if (pipe->module)
+            FreeLibrary(pipe->module);
+        pipe->owners = 1;
+        LetGo(pipe);
+        return nullptr;
+    }
+    return pipe;
+}
+
+void RowsReady(ConversionPipe* pipe, unsigned ready)
+{
+    InterlockedExchange(&pipe->ready, static_cast<LONG>(ready));
+    if (InterlockedExchange(&pipe->waiting, 0))
+        SetEvent(pipe->moved);
+}
+
+void FinishConversion(ConversionPipe* pipe, bool convertRest)
+{
+    if (!convertRest)
+        InterlockedExchange(&pipe->cancelled, 1);
+    RowsReady(pipe, pipe->height);
+    TakeChunks(pipe, 0);
+    // Every chunk is taken; the worker may still be converting one.
+    if (pipe->done < pipe->chunks)
+        WaitForSingleObject(pipe->finished, INFINITE);
+    LetGo(pipe);
+}
+
+void ConvertRows(SrgbTable& table, BYTE* base, ptrdiff_t rowStep, unsigned width, unsigned height,
+                 unsigned pixelStep)
+{
+    ConversionPipe* pipe = StartConversion(&table, base, rowStep, width, height, pixelStep);
+    if (pipe) {
+        FinishConversion(pipe, true);
+        return;
+    }
+    for (unsigned y = 0; y < height; y++)
+        ConvertRow(table, base + rowStep * y, width, pixelStep);
 }

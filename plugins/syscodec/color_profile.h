@@ -31,3 +31,31 @@ bool BuildSrgbTable(const HeapArray<BYTE>& profile, SrgbTable* table);
 // Converts `width` pixels of B, G, R bytes in place, `step` bytes apart (4
 // where an alpha byte follows each, which stays as it is).
 void ConvertRow(SrgbTable& table, BYTE* pixels, unsigned width, unsigned step = 3);
+
+// Colours converted beside a decoder. The decoder says which rows it has
+// made; a worker of the process's thread pool converts them while the
+// decoder goes on, with a cache of its own, and whatever the worker has not
+// taken when the decoder is done is converted on the caller's thread. The
+// caller never waits for the worker to start (a new worker waits for the
+// loader lock, which a host may hold around the call), only for rows the
+// worker has taken.
+struct ConversionPipe;
+
+// A pipe for `height` rows of `width` pixels, `pixelStep` bytes apart, row y
+// at base + rowStep * y; null for a picture under a megapixel, on one
+// processor, or where the memory or the worker cannot be had: the caller
+// then converts each row itself.
+ConversionPipe* StartConversion(SrgbTable* table, BYTE* base, ptrdiff_t rowStep, unsigned width, unsigned height,
+                                unsigned pixelStep = 3);
+
+// Rows 0 .. ready - 1 are made.
+void RowsReady(ConversionPipe* pipe, unsigned ready);
+
+// With `convertRest` every row is converted when this returns; without it,
+// rows not converted yet stay as they are (a decode that failed). Either way
+// no thread touches the rows any more, and the pipe is gone.
+void FinishConversion(ConversionPipe* pipe, bool convertRest);
+
+// Every row of a picture already made, through a pipe where one can be had.
+void ConvertRows(SrgbTable& table, BYTE* base, ptrdiff_t rowStep, unsigned width, unsigned height,
+                 unsigned pixelStep = 3);

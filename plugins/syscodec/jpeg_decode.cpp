@@ -151,6 +151,7 @@ struct Job {
     BYTE* scratch;        // decoded rows before they are converted or placed
     BYTE* band;           // rows gathered for the reduction
     BYTE* reduced;        // the reduced picture as stored, before it is turned
+    ConversionPipe* pipe;  // colours converted beside the decode, while it lasts
 };
 
 // What a libjpeg error means for the caller. Kinds it does not read go to
@@ -265,6 +266,11 @@ static int DecodeWhole(Job* job)
     if (!direct && !(job->scratch = Allocate(decodedRow * group + static_cast<size_t>(width) * 3)))
         return SPI_NO_MEMORY;
     BYTE* bgr = job->scratch ? job->scratch + decodedRow * group : nullptr;  // a CMYK row converted
+    // Upright rows have their colours converted on a second processor while
+    // the next ones are decoded: the conversion costs about what the decode
+    // does.
+    if (direct && request.table)
+        job->pipe = StartConversion(request.table, RowAt(target, 0), target.step, width, height);
     for (JDIMENSION report = 0; cinfo->output_scanline < height;) {
         JDIMENSION y = cinfo->output_scanline;
         if (y >= report) {
@@ -281,11 +287,18 @@ static int DecodeWhole(Job* job)
             return SPI_BROKEN_DATA;
         for (JDIMENSION i = 0; i < read; i++) {
             BYTE* row = AsBgr(job, rows[i], y + i, bgr);
-            if (request.table)
+            if (request.table && !job->pipe)
                 ConvertRow(*request.table, row, width);
             if (!direct)
                 PlaceStored(request.orientation, 0, width, y + i, width, height, target, row);
         }
+        // Handed over once final: rows made after the data ended were greyed.
+        if (job->pipe)
+            RowsReady(job->pipe, y + read);
+    }
+    if (job->pipe) {
+        FinishConversion(job->pipe, true);
+        job->pipe = nullptr;
     }
     return Stopped(request, static_cast<int>(height), static_cast<int>(height)) ? SPI_ABORTED : SPI_SUCCESS;
 }
@@ -454,6 +467,12 @@ static int Run(Job* job)
     job->cinfo.client_data = job;
     job->greyFrom = kNoRow;
     int result = DecodeInto(job);
+    // A decode that failed or jumped out leaves the worker's rows alone
+    // before they go.
+    if (job->pipe) {
+        FinishConversion(job->pipe, false);
+        job->pipe = nullptr;
+    }
     jpeg_destroy_decompress(&job->cinfo);
     Release(&job->scratch);
     Release(&job->band);

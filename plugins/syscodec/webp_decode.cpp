@@ -232,9 +232,8 @@ int DecodeWebp(const DecodeRequest& request, HLOCAL* info, HLOCAL* bits)
             result = PlaceRows(plan, rows.items, request.orientation, bytes, blocks);
     }
     if (result == SPI_SUCCESS && request.table)
-        for (long y = 0; y < height; y++)
-            ConvertRow(*request.table, blocks.pixels + static_cast<size_t>(blocks.stride) * y,
-                       static_cast<unsigned>(width), bytes);
+        ConvertRows(*request.table, blocks.pixels, static_cast<ptrdiff_t>(blocks.stride), static_cast<unsigned>(width),
+                    static_cast<unsigned>(height), bytes);
     if (result == SPI_SUCCESS && Stopped(request, static_cast<int>(height), static_cast<int>(height)))
         result = SPI_ABORTED;
     return HandOver(&blocks, result, info, bits);
