@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bench_timing.h"
-#include "bench_peak.h"
+#include "bench_chips.h"
 #include "resource.h"
 #include "bench_module.h"
 #include "hostkit.h"

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_chips.h"
 #include "bench_module.h"
 #include "bench_timing.h"
 #include "common/image_io.h"
@@ -154,25 +155,7 @@ static void SlideshowStep(const std::string& a, const std::string& b)
     double medians[2];
     for (int helper = 1; helper >= 0; helper--) {
         InHelper(helper != 0);
-        SavedBlock inOrder = {20, IDM_FIT_ASPECT, 1, 1, 1, 0, 0};
-        HLOCAL chip = nullptr;
-        UpdateRecord record = MakeUpdateRecord(text.c_str(), 0, 1, &inOrder);
-        InitializeChip(&chip, window, record.bytes);
-        DrawChip(chip, window, dc, text.c_str());
-        std::vector<double> steps;
-        for (int i = 0; i < kRuns; i++) {
-            WaitForReadAheadIdle();
-            steps.push_back(TimeOnce([&] {
-                while (DoTimer(chip) != 3) {
-                }
-                int size[2];
-                CalcDefaultRect(chip, window, size, text.c_str());
-                DrawChip(chip, window, dc, text.c_str());
-            }));
-        }
-        WaitForReadAheadIdle();
-        UnInitializeChip(chip);
-        Spread spread = SpreadOf(steps);
+        Spread spread = ReadAheadSteps(window, dc, text, kRuns);
         medians[helper] = spread.median;
         if (helper)
             printf("slideshow step to a 24 MP TPIC, 480x320 fit-aspect, read ahead through the helper: m %.2f ms "

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bench_module.h"
-#include "bench_peak.h"
+#include "bench_chips.h"
 #include "bench_timing.h"
 #include "common/susie.h"
 #include "hostkit.h"
@@ -117,25 +117,7 @@ int main()
            "(target <= 12 MB)\n", ChangePeak(chip, window, dc, text));
     UnInitializeChip(chip);
 
-    SavedBlock inOrder = {20, IDM_FIT_ASPECT, 1, 1, 1, 0, 0};
-    record = MakeUpdateRecord(text.c_str(), 0, 1, &inOrder);
-    chip = nullptr;
-    InitializeChip(&chip, window, record.bytes);
-    DrawChip(chip, window, dc, text.c_str());
-    std::vector<double> steps;
-    for (int i = 0; i < kRuns; i++) {
-        WaitForReadAheadIdle();
-        steps.push_back(TimeOnce([&] {
-            while (DoTimer(chip) != 3) {
-            }
-            int size[2];
-            CalcDefaultRect(chip, window, size, text.c_str());
-            DrawChip(chip, window, dc, text.c_str());
-        }));
-    }
-    WaitForReadAheadIdle();
-    UnInitializeChip(chip);
-    Spread step = SpreadOf(steps);
+    Spread step = ReadAheadSteps(window, dc, text, kRuns);
     printf("slideshow step to a 24 MP lossy WebP, 480x320 fit-aspect, read ahead: m %.2f ms [%.2f..%.2f] "
            "(target <= 3 ms)\n", step.median, step.low, step.high);
     ReleaseDC(window, dc);

@@ -48,18 +48,18 @@ struct Decoded {
     int stride;
     COLORREF Pixel(int x, int y) const  // y from the top
     {
-        const BYTE* p = &bits[(height - 1 - y) * stride + x * 3];
+        const BYTE* p = &bits[(height - 1 - y) * stride + x * (bitCount == 32 ? 4 : 3)];
         return RGB(p[2], p[1], p[0]);
     }
 };
 
-inline Decoded Decode(const SysCodec& codec, const std::string& path, LONG_PTR offset = 0,
-                      SusieProgress progress = nullptr, LONG_PTR data = 0)
+// What a successful call handed over, read and freed: its size, bit count
+// and rows as they lie (bottom-up).
+inline Decoded TakeBlocks(int result, HLOCAL info, HLOCAL bits)
 {
     Decoded d = {};
-    HLOCAL info = nullptr, bits = nullptr;
-    d.result = codec.getPicture(path.c_str(), offset, SPI_INPUT_FILE, &info, &bits, progress, data);
-    if (d.result != SPI_SUCCESS) {
+    d.result = result;
+    if (result != SPI_SUCCESS) {
         CHECK(info == nullptr);
         CHECK(bits == nullptr);
         return d;
@@ -68,7 +68,7 @@ inline Decoded Decode(const SysCodec& codec, const std::string& path, LONG_PTR o
     d.width = h->biWidth;
     d.height = h->biHeight;
     d.bitCount = h->biBitCount;
-    d.stride = (d.width * 3 + 3) & ~3;
+    d.stride = (d.width * (d.bitCount / 8) + 3) & ~3;
     const BYTE* b = static_cast<const BYTE*>(LocalLock(bits));
     CHECK(LocalSize(bits) >= static_cast<SIZE_T>(d.stride) * d.height);
     d.bits.assign(b, b + static_cast<size_t>(d.stride) * d.height);
@@ -77,6 +77,14 @@ inline Decoded Decode(const SysCodec& codec, const std::string& path, LONG_PTR o
     LocalFree(info);
     LocalFree(bits);
     return d;
+}
+
+inline Decoded Decode(const SysCodec& codec, const std::string& path, LONG_PTR offset = 0,
+                      SusieProgress progress = nullptr, LONG_PTR data = 0)
+{
+    HLOCAL info = nullptr, bits = nullptr;
+    int result = codec.getPicture(path.c_str(), offset, SPI_INPUT_FILE, &info, &bits, progress, data);
+    return TakeBlocks(result, info, bits);
 }
 
 inline bool Near(COLORREF a, COLORREF b, int tolerance)

@@ -61,24 +61,10 @@ static int MostApart(const Decoded& d, const Pam& reference)
 // bit count and bottom-up B,G,R(,A) rows.
 static Decoded Reduced(const SysCodec& codec, const std::string& path, Wanted* wanted)
 {
-    Decoded d = {};
     HLOCAL info = nullptr, bits = nullptr;
-    d.result = codec.getReduced(path.c_str(), 0, SPI_INPUT_FILE | kSpiStraightAlpha, Wanted::Answer,
-                                reinterpret_cast<LONG_PTR>(wanted), &info, &bits, nullptr, 0);
-    if (d.result != SPI_SUCCESS)
-        return d;
-    const BITMAPINFOHEADER* h = static_cast<const BITMAPINFOHEADER*>(LocalLock(info));
-    d.width = h->biWidth;
-    d.height = h->biHeight;
-    d.bitCount = h->biBitCount;
-    d.stride = (d.width * (d.bitCount / 8) + 3) & ~3;
-    const BYTE* b = static_cast<const BYTE*>(LocalLock(bits));
-    d.bits.assign(b, b + static_cast<size_t>(d.stride) * d.height);
-    LocalUnlock(bits);
-    LocalUnlock(info);
-    LocalFree(info);
-    LocalFree(bits);
-    return d;
+    int result = codec.getReduced(path.c_str(), 0, SPI_INPUT_FILE | kSpiStraightAlpha, Wanted::Answer,
+                                  reinterpret_cast<LONG_PTR>(wanted), &info, &bits, nullptr, 0);
+    return TakeBlocks(result, info, bits);
 }
 
 TEST_CASE("webp: lossy, lossless, alpha and an animation's first frame decode as Debian's own decoder gives them")
