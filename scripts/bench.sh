@@ -24,7 +24,7 @@ run() {
     fi
 }
 # WebP photos come from Debian's own encoder, on this side of Wine.
-python3 "$ROOT/bench/webp_photos.py" "$ROOT/$BUILD/webp-photos"
+/usr/bin/python3 "$ROOT/bench/webp_photos.py" "$ROOT/$BUILD/webp-photos"
 for width in x86_64 i686; do
     case " $widths " in *" $width "*) ;; *) continue ;; esac
     timed=1
