@@ -154,7 +154,11 @@ int main(int argc, char** argv)
     // A slideshow in list order, its bitmaps read ahead off this thread. A
     // cycle ends when the step's size is asked, which takes (or waits for)
     // the picture read ahead: no decode of ours is under way between two
-    // cycles, so the counts are not caught in the middle of one.
+    // cycles, so the counts are not caught in the middle of one. Bitmaps
+    // only: a plug-in's picture would be read ahead by a helper of its own,
+    // which starts with the first read-ahead that is not overtaken by its
+    // step, a moment no count can be sure to come after.
+    run.text = pictures + "\\c.bmp\r\n" + pictures + "\\d.bmp";
     SavedBlock inOrder = {20, 10006, 1, 1, 1, 0, 0};
     record = MakeUpdateRecord(run.text.c_str(), RGB(0, 0, 255), 1, &inOrder);
     chip = nullptr;
