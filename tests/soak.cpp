@@ -91,7 +91,9 @@ static void Lifecycle(Run* run)
 
 // Runs `cycles` steps after a warm-up of a tenth of them, and prints the
 // growth of each counter per step. Returns whether the library's own counters
-// (objects and handles exactly; memory within heap rounding) stayed flat.
+// did not grow (objects exactly; handles never above the first count, as
+// Wine's x86_64 build closed five of its own once in a few runs of the
+// helper restarts; memory within heap rounding).
 static bool Measure(const char* what, Run* run, int cycles, void (*step)(Run*, HLOCAL), HLOCAL chip)
 {
     for (int i = 0; i < cycles / 10 + 1; i++)
@@ -106,7 +108,7 @@ static bool Measure(const char* what, Run* run, int cycles, void (*step)(Run*, H
            (after.privateBytes - before.privateBytes) / n);
     // The heap grows in whole pages as it fragments; a leak of even a few
     // bytes per cycle passes 64 KB over the runs made here.
-    return after.gdi == before.gdi && after.user == before.user && after.handles == before.handles
+    return after.gdi == before.gdi && after.user == before.user && after.handles <= before.handles
         && after.privateBytes - before.privateBytes < 64 * 1024;
 }
 
@@ -180,6 +182,7 @@ int main(int argc, char** argv)
     record = MakeUpdateRecord(run.text.c_str(), RGB(0, 0, 255), 1, &fit);
     chip = nullptr;
     run.dxl.InitializeChip(&chip, run.window, record.bytes);
+    DebugLines failures;  // every change is to show its picture
     flat = Measure("helper restarts", &run, cycles / 10, [](Run* r, HLOCAL c) {
         DWORD id = PluginHelperOf(GetCurrentProcessId());
         HANDLE helper = id ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id) : nullptr;
@@ -191,6 +194,11 @@ int main(int argc, char** argv)
         r->dxl.DoDrawExMenu(c, r->window, 10007);
         Paint(r, c);
     }, chip) && flat;
+    std::vector<std::string> failed = failures.Take();
+    if (!failed.empty())
+        printf("helper restarts: %u loads failed, the first: %s", static_cast<unsigned>(failed.size()),
+               failed[0].c_str());
+    flat = flat && failed.empty();
     run.dxl.UnInitializeChip(chip);
 
     DestroySurface(&run.surface);
