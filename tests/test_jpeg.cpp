@@ -198,21 +198,13 @@ static std::vector<BYTE> ReducedDecode(const SysCodec& codec, const std::string&
 {
     ReducedGetPicture getReduced = codec.getReduced;
     HLOCAL info = nullptr, bits = nullptr;
-    if (!getReduced || getReduced(path.c_str(), 0, SPI_INPUT_FILE, Wanted::Answer, reinterpret_cast<LONG_PTR>(wanted),
-                                  &info, &bits, nullptr, 0) != SPI_SUCCESS)
+    if (!getReduced)
         return std::vector<BYTE>();
-    Decoded d = {};
-    const BITMAPINFOHEADER* header = static_cast<const BITMAPINFOHEADER*>(LocalLock(info));
-    d.width = header->biWidth;
-    d.height = header->biHeight;
-    d.stride = (d.width * 3 + 3) & ~3;
-    const BYTE* b = static_cast<const BYTE*>(LocalLock(bits));
-    d.bits.assign(b, b + static_cast<size_t>(d.stride) * d.height);
-    LocalUnlock(bits);
-    LocalUnlock(info);
-    LocalFree(info);
-    LocalFree(bits);
-    return d.width == wanted->width && d.height == wanted->height ? TopDown(d) : std::vector<BYTE>();
+    int result = getReduced(path.c_str(), 0, SPI_INPUT_FILE, Wanted::Answer, reinterpret_cast<LONG_PTR>(wanted), &info,
+                            &bits, nullptr, 0);
+    Decoded d = TakeBlocks(result, info, bits);
+    return d.result == SPI_SUCCESS && d.width == wanted->width && d.height == wanted->height ? TopDown(d)
+                                                                                            : std::vector<BYTE>();
 }
 
 // The exact area average of a whole decode, top row first, B,G,R.
